@@ -1,0 +1,258 @@
+// zemntwchk: the declarations that the modules share.
+//
+// Modules and prefixes:
+//   ntwmain   run control        check_arg, ntw_*
+//   ntwmsg    messages           msg_*
+//   ntwcom    file primitives    open_file ... lockf_file, create_path, ...
+//   ntwsync   two-party sync     utlntw_sync_*, syncronize, s_lock, ...
+//   ntwsingle single-host tests  try_test_single, try_single_*, test_single_*
+//   ntwdouble mutual tests       try_test_double, try_double_*, test_no_*
+//   ntwuser   operator tests     try_test_usrapl, usrapl_*, usr_apl_*
+//
+// Conventions: operations return 0 (or a descriptor) on success and -1 on
+// failure, and report their own failures; tests return NTW_OK, NTW_NG or
+// NTW_ABORT.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <sys/types.h>
+
+#include "ntwtext.h"
+
+// ---------------------------------------------------------------------------
+// Parameters and results
+
+constexpr int NTW_MODE_SINGLE = 1;
+constexpr int NTW_MODE_DOUBLE = 3;
+constexpr int NTW_MODE_USERAPL = 4;
+
+constexpr int NTW_CODE_EUCJP = 1;
+constexpr int NTW_CODE_SJIS = 2;
+constexpr int NTW_CODE_UTF8 = 3;
+
+constexpr int NTW_TIMEOUT_DEFAULT = 30;
+constexpr int NTW_TIMEOUT_MIN = 10;
+constexpr int NTW_TIMEOUT_MAX = 600;
+
+constexpr int NTW_PATH_LEN = 200; // longest path option value
+constexpr int NTW_NAME_LEN = 14;  // longest -O / -G value
+
+// Test results.  Any positive value is NG, any negative value an abort.
+constexpr int NTW_OK = 0;
+constexpr int NTW_NG = 1;
+constexpr int NTW_ABORT = -1;
+
+// Size of the buffers that hold a work-file name.
+constexpr int NTW_WORKNAME_LEN = 512;
+
+struct NtwParam {
+    int32_t mode;
+    int32_t timeout;
+    char share_path[NTW_PATH_LEN + 1];
+    char target_path[NTW_PATH_LEN + 1];
+    char target_file[NTW_PATH_LEN + 1];
+    char log_file[NTW_PATH_LEN + 1];
+    char owner[NTW_NAME_LEN + 1];
+    char group[NTW_NAME_LEN + 1];
+    int32_t code_set;
+};
+
+// ---------------------------------------------------------------------------
+// ntwmain: run control
+
+extern pid_t g_pid; // the main process; forked children compare against it
+
+int check_arg(int argc, char **argv, NtwParam *param);
+int ntw_init(int argc, char **argv, NtwParam *param);
+int ntw_is_env_bad_condition(const NtwParam *param);
+// The handler of SIGINT, SIGHUP and SIGPIPE (installed without SA_RESTART).
+void ntw_sig_exit(int signum);
+void ntw_finish(void);
+// The whole run: start-up, the mode's driver, exit status value (0 or -1).
+int ntw_main(int argc, char **argv);
+
+// Terminating signals.  The handler only records the signal, unless the
+// process is inside a blocking section (below), where it ends the process
+// itself with async-signal-safe calls only.  Everywhere else the process
+// ends at the next safe point: ntw_exit_if_signalled() writes the signal
+// line, and exit(1) runs the clean-up.
+void ntw_exit_if_signalled(void);
+// A blocking section brackets one system call that may block for long (a
+// waiting lock, open, read, write, sleep, wait).  Nothing but that call may
+// run inside it.  ntw_blocking_begin flushes standard output first, so the
+// handler can write its line directly without reordering the report.
+void ntw_blocking_begin(void);
+void ntw_blocking_end(void);
+
+// Children of the main process that must not outlive it (forked partners,
+// lock-holding children).  Registered right after fork in the parent and
+// removed once reaped; a main process that ends by a signal kills and reaps
+// the registered children.
+void ntw_add_child(pid_t pid);
+void ntw_remove_child(pid_t pid);
+// Reaps one child, restarting on EINTR and honouring pending signals;
+// returns the waitpid result.
+pid_t ntw_reap_child(pid_t pid);
+
+// ---------------------------------------------------------------------------
+// ntwmsg: messages, log file, code-set conversion
+
+int msg_init(const NtwParam *param);
+void msg_finish(void);
+// Converts EUC-JP text to the output code set; dest holds 2048 bytes.
+int iconv_conv(const char *src, char *dest);
+int msg_output(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int msg_output_stderr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void msg_statusmsg(int err, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void msg_errmsg(int err, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void msg_test_start(const char *name);
+int msg_test_end(const char *name, int result);
+// Writes out buffered report lines; called before fork, so that a child
+// never holds a copy of a pending line.
+void msg_flush(void);
+// Writes the signal line using only async-signal-safe calls (the text is
+// converted at msg_init).  Writes nothing when the module is not active.
+void msg_signal_line_async_safe(int signum);
+
+// ---------------------------------------------------------------------------
+// ntwcom: time-out flag, work-file names, checked file operations, locks,
+// deletion registry
+
+// The time-out flag, set by the SIGALRM handler and by is_timeout_occured.
+int get_is_timeout(void);
+void set_is_timeout(void);
+void alarm_handler(int signum);
+void wait_sync_processing(void);
+int is_timeout_occured(time_t start, int limit);
+int create_path(int kind, const char *dir, int number, char *out, int pid);
+
+// Checker-formed names are never opened through a symbolic link: open_file
+// refuses a final symbolic link (O_NOFOLLOW).  open_operator_file does the
+// same as open_file but opens the name as given; it is for the file that the
+// operator named (the target file of mode userapl).
+int open_file(const char *path, int flags, int mode, int timeout, int expect_failure);
+int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure);
+int close_file(int fd);
+int delete_file(const char *path);
+int change_owner(const char *path, const char *owner, const char *group);
+int link_file(const char *oldpath, const char *newpath, int expect_failure);
+int read_file(int fd, int timeout);
+int write_file(int fd, int timeout);
+int wait_file_exists(const char *path, time_t start, int limit);
+int wait_file_no_exists(const char *path, time_t start, int limit);
+
+int lock_file(int fd, int exclusive, int wait, int timeout, int expect_failure);
+int unlock_file(int fd, int timeout);
+int lockf_file(int fd, int command, int timeout, int expect_failure);
+
+void add_deletefilename(const char *name);
+void delete_allfile(void);
+// Unlinks every registered name without freeing anything: for the signal
+// handler.
+void delete_allfile_async_safe(void);
+int get_dirname(const char *path, char *out, unsigned size);
+
+// ---------------------------------------------------------------------------
+// ntwsync: two-party synchronisation
+
+struct utlntw_sync_info {
+    int32_t lock_no;
+    int32_t fd;
+    int32_t timeout;
+    int32_t save_umask;
+    int32_t my_alive_no;
+    int32_t other_alive_no;
+    int32_t my_file_no;
+    int32_t other_file_no;
+    char sync_filename[256];
+    char endwait_filename[256];
+};
+
+int file_control(int fd, int type, int offset);
+int s_lock(int fd, int type, int offset);
+int s_unlock(int fd, int offset);
+int lock_sync_file(utlntw_sync_info *info, time_t start);
+int s_unlock_sync_file(utlntw_sync_info *info);
+int is_alive_other_process(utlntw_sync_info *info);
+int syncronize(utlntw_sync_info *info);
+int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int kind, int number);
+int utlntw_sync_wait(utlntw_sync_info *info);
+int utlntw_sync_finish(utlntw_sync_info *info);
+int cleanup(utlntw_sync_info *info, int delete_flag, time_t start, int timeout);
+int usrapl_sync_wait(const char *target_file, int timeout);
+
+// ---------------------------------------------------------------------------
+// ntwsingle: single-environment check
+
+struct singletest_info {
+    int32_t started;
+    utlntw_sync_info sync;
+    int32_t work_fd[2];
+    int32_t is_child;
+    char work_file[2][NTW_WORKNAME_LEN];
+};
+
+int try_test_single(const NtwParam *param);
+int try_test_single_zemsharepath(const NtwParam *param);
+int try_test_single_targetpath(const NtwParam *param);
+int try_single_open_zemsharepath(const NtwParam *param);
+int try_single_lock_zemsharepath(const NtwParam *param);
+int try_single_open_targetpath(const NtwParam *param);
+int try_single_link_targetpath(const NtwParam *param);
+int try_single_lock_targetpath(const NtwParam *param);
+int try_single_rw_targetpath(const NtwParam *param);
+int try_single_delete_targetpath(const NtwParam *param);
+int fork_singletest_start(const char *work_dir, const char *sync_dir, singletest_info *info,
+                          int timeout, int pid);
+int fork_singletest_end(singletest_info *info);
+int test_single_open_zemsharepath(const char *dir, int timeout);
+int test_single_one_lock_zemsharepath(const char *dir, int timeout);
+int test_single_two_lock_zemsharepath(utlntw_sync_info *sync, int fd1, int fd2, int timeout,
+                                      int is_child);
+int test_single_open_targetpath(const char *dir, const char *owner, const char *group,
+                                int timeout);
+int test_single_link_targetpath(const char *dir, int timeout);
+int test_single_one_lock_targetpath(const char *dir, int timeout);
+int test_single_two_lock_targetpath(utlntw_sync_info *sync, int fd1, int fd2, int timeout,
+                                    int is_child);
+int test_single_rw_targetpath(const char *dir, int timeout);
+int test_single_delete_targetpath(const char *dir, int timeout);
+
+// ---------------------------------------------------------------------------
+// ntwdouble: mutual check between two instances
+
+int try_test_double(const NtwParam *param);
+int try_test_double_zemsharepath(const NtwParam *param);
+int try_test_double_targetpath(const NtwParam *param);
+int try_double_open_zemsharepath(const NtwParam *param);
+int try_double_open_targetpath(const NtwParam *param);
+int try_double_open_test(int timeout, const char *sync_dir, const char *dir, const char *owner,
+                         const char *group);
+int try_double_lock_zemsharepath(const NtwParam *param);
+int try_double_lock_targetpath(const NtwParam *param);
+int try_double_lock_test(int timeout, const char *sync_dir, const char *dir, int share_flag);
+int try_double_delete_targetpath(const NtwParam *param);
+int test_no_35(utlntw_sync_info *sync, int own_fd, int other_fd, int timeout);
+int test_no_36(utlntw_sync_info *sync, int own_fd, int other_fd, int timeout);
+int test_no_29(utlntw_sync_info *sync, int other_fd, int timeout);
+int test_no_30(utlntw_sync_info *sync, int other_fd, int timeout);
+int test_no_32(utlntw_sync_info *sync, int other_fd, int timeout);
+int test_no_31(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd,
+               int timeout);
+int test_no_33(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd,
+               int timeout);
+int test_no_34(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd,
+               int timeout);
+int double_child(int own_fd, const char *own_path, int exclusive, int wait, int timeout);
+void receive(int signum);
+
+// ---------------------------------------------------------------------------
+// ntwuser: checks against an external application
+
+int try_test_usrapl(const NtwParam *param);
+int usr_apl_filetest(const char *target_file, int timeout);
+int usrapl_filopen_test(const char *target_file, int timeout);
+int file_open_test_no45(const char *target_file, int timeout);
+int usrapl_file_open_test_no46(const char *target_file, int timeout);
+int usrapl_fillock_test(const char *target_file, int timeout);

@@ -1,0 +1,2 @@
+// Tests of the ntwcom module.
+#include "testutil.h"

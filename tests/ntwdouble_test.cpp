@@ -1,0 +1,2 @@
+// Tests of the ntwdouble module.
+#include "testutil.h"

@@ -1,0 +1,2 @@
+// Tests of the ntwmain module.
+#include "testutil.h"

@@ -1,0 +1,2 @@
+// Tests of the ntwmsg module.
+#include "testutil.h"

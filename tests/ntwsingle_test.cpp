@@ -1,0 +1,2 @@
+// Tests of the ntwsingle module.
+#include "testutil.h"

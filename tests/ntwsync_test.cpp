@@ -1,0 +1,2 @@
+// Tests of the ntwsync module.
+#include "testutil.h"

@@ -1,0 +1,2 @@
+// Tests of the ntwuser module.
+#include "testutil.h"
