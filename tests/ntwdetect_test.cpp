@@ -1,0 +1,2 @@
+// End-to-end detection tests: simulated faulty file systems.
+#include "testutil.h"

@@ -1,0 +1,1 @@
+// Fault injection library (LD_PRELOAD) for the detection tests.
