@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -130,6 +131,7 @@ Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt)
 RunResult finish_checker(Proc &p)
 {
     RunResult r;
+    const bool piped = p.out_pipe >= 0;
     time_t deadline = time(nullptr) + p.kill_after_s;
     int status = 0;
     for (;;) {
@@ -164,7 +166,7 @@ RunResult finish_checker(Proc &p)
             r.out.append(buf, static_cast<size_t>(n));
         close(p.out_pipe);
         p.out_pipe = -1;
-    } else {
+    } else if (!piped) {
         r.out = read_file_bytes(p.out_file);
     }
     r.err = read_file_bytes(p.err_file);
@@ -288,6 +290,39 @@ void write_file_bytes(const std::string &path, const std::string &bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+FdCapture::FdCapture(int fd) : fd_(fd)
+{
+    std::fflush(nullptr);
+    char name[] = "/tmp/ntwcap.XXXXXX";
+    int tmp = mkstemp(name);
+    if (tmp < 0) {
+        ADD_FAILURE() << "mkstemp: " << std::strerror(errno);
+        return;
+    }
+    path_ = name;
+    saved_ = dup(fd_);
+    dup2(tmp, fd_);
+    close(tmp);
+}
+
+FdCapture::~FdCapture()
+{
+    finish();
+}
+
+std::string FdCapture::finish()
+{
+    if (saved_ >= 0) {
+        std::fflush(nullptr);
+        dup2(saved_, fd_);
+        close(saved_);
+        saved_ = -1;
+        text_ = read_file_bytes(path_);
+        unlink(path_.c_str());
+    }
+    return text_;
 }
 
 } // namespace ntwtest

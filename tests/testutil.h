@@ -81,4 +81,21 @@ void become_subreaper();
 std::string read_file_bytes(const std::string &path);
 void write_file_bytes(const std::string &path, const std::string &bytes);
 
+// Redirects a descriptor of the test process (1 or 2) into a temporary file
+// until finish(), which restores it and returns what was written.
+class FdCapture {
+public:
+    explicit FdCapture(int fd);
+    ~FdCapture();
+    FdCapture(const FdCapture &) = delete;
+    FdCapture &operator=(const FdCapture &) = delete;
+    std::string finish();
+
+private:
+    int fd_;
+    int saved_ = -1;
+    std::string path_;
+    std::string text_;
+};
+
 } // namespace ntwtest
