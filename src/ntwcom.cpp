@@ -1,26 +1,688 @@
-// TEMPORARY STUB: replaced by the module implementation.
+// ntwcom: the file-operation primitives of the checker.
+//
+// Every file operation that a test makes on the checked directories goes
+// through a wrapper here that announces it, bounds it by the run's time-out
+// where it can block, reports a failure in fixed words with the error
+// number, and returns 0 (or a descriptor) or -1.  The wrappers never judge:
+// the tests do.  Also here: the time-out flag, the work-file names and the
+// registry of files that the main process deletes at exit.
 #include "ntw.h"
 
-int get_is_timeout(void) { return -1; }
-void set_is_timeout(void) {}
-void alarm_handler(int signum) {}
-void wait_sync_processing(void) {}
-int is_timeout_occured(time_t start, int limit) { return -1; }
-int create_path(int kind, const char *dir, int number, char *out, int pid) { return -1; }
-int open_file(const char *path, int flags, int mode, int timeout, int expect_failure) { return -1; }
-int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure) { return -1; }
-int close_file(int fd) { return -1; }
-int delete_file(const char *path) { return -1; }
-int change_owner(const char *path, const char *owner, const char *group) { return -1; }
-int link_file(const char *oldpath, const char *newpath, int expect_failure) { return -1; }
-int read_file(int fd, int timeout) { return -1; }
-int write_file(int fd, int timeout) { return -1; }
-int wait_file_exists(const char *path, time_t start, int limit) { return -1; }
-int wait_file_no_exists(const char *path, time_t start, int limit) { return -1; }
-int lock_file(int fd, int exclusive, int wait, int timeout, int expect_failure) { return -1; }
-int unlock_file(int fd, int timeout) { return -1; }
-int lockf_file(int fd, int command, int timeout, int expect_failure) { return -1; }
-void add_deletefilename(const char *name) {}
-void delete_allfile(void) {}
-void delete_allfile_async_safe(void) {}
-int get_dirname(const char *path, char *out, unsigned size) { return -1; }
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char TEST_DATA[] = "1234567890";
+constexpr int TEST_DATA_LEN = sizeof(TEST_DATA) - 1;
+constexpr int SYNC_PAUSE_SECONDS = 3;
+constexpr int POLL_INTERVAL_SECONDS = 1;
+constexpr size_t HOSTNAME_MAX_CHARS = 67;
+constexpr size_t PROBE_NAME_LEN = 1024;
+constexpr size_t DELETE_NAME_LEN = 1024;
+
+// Written by the SIGALRM handler; read and cleared by the primitives.
+volatile sig_atomic_t timeout_occurred = 0;
+
+void clear_timeout(void)
+{
+    timeout_occurred = 0;
+}
+
+// Bounds the system calls made while it lives by the run's time-out.  The
+// handler is installed without SA_RESTART, so a call blocked when the alarm
+// fires returns EINTR.  The timer repeats every second after the first
+// expiry: should the first signal land just before the call starts, the
+// next one still ends the call.  SIGALRM is unblocked meanwhile (a mask
+// inherited through exec must not turn a waiting lock into a hang).  The
+// timer, the signal mask and the previous disposition are restored on every
+// way out.
+class TimeGuard {
+public:
+    explicit TimeGuard(int timeout)
+    {
+        struct sigaction sa = {};
+        sa.sa_handler = alarm_handler;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        sigaction(SIGALRM, &sa, &old_action_);
+
+        sigset_t alrm;
+        sigemptyset(&alrm);
+        sigaddset(&alrm, SIGALRM);
+        sigprocmask(SIG_UNBLOCK, &alrm, &old_mask_);
+
+        if (timeout > 0) {
+            struct itimerval tv = {};
+            tv.it_value.tv_sec = timeout;
+            tv.it_interval.tv_sec = 1;
+            setitimer(ITIMER_REAL, &tv, nullptr);
+        }
+    }
+    ~TimeGuard()
+    {
+        struct itimerval off = {};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigprocmask(SIG_SETMASK, &old_mask_, nullptr);
+        sigaction(SIGALRM, &old_action_, nullptr);
+    }
+    TimeGuard(const TimeGuard &) = delete;
+    TimeGuard &operator=(const TimeGuard &) = delete;
+
+private:
+    struct sigaction old_action_;
+    sigset_t old_mask_;
+};
+
+// Files created by open_file get exactly the mode asked for.
+class UmaskGuard {
+public:
+    UmaskGuard() : old_(umask(0)) {}
+    ~UmaskGuard() { umask(old_); }
+    UmaskGuard(const UmaskGuard &) = delete;
+    UmaskGuard &operator=(const UmaskGuard &) = delete;
+
+private:
+    mode_t old_;
+};
+
+// An interrupted call is retried unless the alarm caused it: only the
+// time-out may end a guarded call early (terminating signals end the
+// process from inside the blocking section).
+bool interrupted_by_other_signal(int result, int err)
+{
+    return result < 0 && err == EINTR && !timeout_occurred;
+}
+
+// A failure that the caller expects is a progress line, otherwise an error.
+void report_failure(int expect_failure, int err, ntw_text_id text)
+{
+    if (expect_failure)
+        msg_statusmsg(err, "%s", msg_text(text));
+    else
+        msg_errmsg(err, "%s", msg_text(text));
+}
+
+void report_timeout(int err)
+{
+    msg_errmsg(err, "%s", msg_text(MT_TIMEOUT));
+}
+
+void sleep_poll_interval(void)
+{
+    ntw_blocking_begin();
+    sleep(POLL_INTERVAL_SECONDS);
+    ntw_blocking_end();
+}
+
+// Flushes the file to the file system (result of no interest: the close
+// decides) and closes it; both may wait on a network file system.  Returns
+// the result of the close, its errno in *err.
+int flush_and_close(int fd, int *err)
+{
+    ntw_blocking_begin();
+    fsync(fd);
+    ntw_blocking_end();
+    ntw_blocking_begin();
+    int r = close(fd);
+    *err = errno;
+    ntw_blocking_end();
+    return r;
+}
+
+// Opens a file that a polling wait looks at; never through a symbolic link.
+int open_for_poll(const char *path, int flags)
+{
+    ntw_blocking_begin();
+    int fd = open(path, flags | O_NOFOLLOW, 0666);
+    ntw_blocking_end();
+    return fd;
+}
+
+int open_guarded(const char *path, int flags, int mode, int timeout, int expect_failure)
+{
+    int fd;
+    int err;
+    {
+        UmaskGuard mask;
+        clear_timeout();
+        msg_statusmsg(0, msg_text(MT_OPEN), path);
+        TimeGuard guard(timeout);
+        do {
+            ntw_blocking_begin();
+            fd = open(path, flags, mode);
+            err = errno;
+            ntw_blocking_end();
+        } while (interrupted_by_other_signal(fd, err));
+    }
+    if (timeout_occurred) {
+        report_timeout(fd < 0 ? err : 0);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    if (fd < 0) {
+        report_failure(expect_failure, err, MT_OPEN_FAILED);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Time-out flag, pause, work-file names
+
+int get_is_timeout(void)
+{
+    return timeout_occurred;
+}
+
+void set_is_timeout(void)
+{
+    timeout_occurred = 1;
+}
+
+void alarm_handler(int)
+{
+    timeout_occurred = 1;
+}
+
+// The holder of a lock pauses before releasing it, so that the partner's
+// waiting request really waits.  Another signal must not cut the pause
+// short; a terminating one ends the process inside the blocking section.
+void wait_sync_processing(void)
+{
+    struct timespec left = {SYNC_PAUSE_SECONDS, 0};
+    for (;;) {
+        struct timespec rest = {0, 0};
+        ntw_blocking_begin();
+        int r = nanosleep(&left, &rest);
+        int err = errno;
+        ntw_blocking_end();
+        if (r == 0 || err != EINTR)
+            return;
+        left = rest;
+    }
+}
+
+int is_timeout_occured(time_t start, int limit)
+{
+    ntw_exit_if_signalled();
+    if (timeout_occurred)
+        return 1;
+    if (limit == 0)
+        return 0;
+    if (time(nullptr) - start <= limit)
+        return 0;
+    msg_errmsg(0, "%s", msg_text(MT_TIMEOUT));
+    timeout_occurred = 1;
+    return 1;
+}
+
+int create_path(int kind, const char *dir, int number, char *out, int pid)
+{
+    char name[NTW_WORKNAME_LEN];
+    int len;
+    if (kind == NTW_MODE_SINGLE) {
+        char host[256];
+        if (gethostname(host, sizeof host) != 0) {
+            msg_errmsg(errno, "%s", msg_text(MT_HOSTNAME_FAILED));
+            return -1;
+        }
+        host[sizeof host - 1] = '\0';
+        if (strlen(host) > HOSTNAME_MAX_CHARS)
+            host[HOSTNAME_MAX_CHARS] = '\0';
+        len = snprintf(name, sizeof name, "%s/.#ZEMLOCK.%s.%d.%d", dir, host, pid, number);
+    } else if (kind == NTW_MODE_DOUBLE) {
+        len = snprintf(name, sizeof name, "%s/.#ZEMLOCK.%d", dir, number);
+    } else {
+        return -1;
+    }
+    // A cut name would be another file than the one meant.
+    if (len < 0 || len >= static_cast<int>(sizeof name))
+        return -1;
+    memcpy(out, name, static_cast<size_t>(len) + 1);
+    add_deletefilename(out);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Checked file operations
+
+int open_file(const char *path, int flags, int mode, int timeout, int expect_failure)
+{
+    // The checker forms these names itself in directories that others may
+    // write: a symbolic link planted under such a name is never followed.
+    return open_guarded(path, flags | O_NOFOLLOW, mode, timeout, expect_failure);
+}
+
+int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure)
+{
+    return open_guarded(path, flags, mode, timeout, expect_failure);
+}
+
+int close_file(int fd)
+{
+    if (fd == -1)
+        return 0;
+    msg_statusmsg(0, "%s", msg_text(MT_CLOSE));
+    int err = 0;
+    int r = flush_and_close(fd, &err);
+    if (r != 0)
+        msg_errmsg(err, "%s", msg_text(MT_CLOSE_FAILED));
+    return r;
+}
+
+int delete_file(const char *path)
+{
+    msg_statusmsg(0, msg_text(MT_DELETE), path);
+    int r = unlink(path);
+    if (r != 0)
+        msg_errmsg(errno, "%s", msg_text(MT_DELETE_FAILED));
+    return r;
+}
+
+int change_owner(const char *path, const char *owner, const char *group)
+{
+    uid_t uid;
+    gid_t gid;
+    if (owner == nullptr || owner[0] == '\0') {
+        uid = getuid();
+        gid = getgid();
+    } else {
+        errno = 0;
+        const struct passwd *pw = getpwnam(owner);
+        if (pw == nullptr) {
+            msg_errmsg(errno, msg_text(MT_CHOWN_USER_FAILED), owner);
+            return -1;
+        }
+        uid = pw->pw_uid;
+        gid = pw->pw_gid;
+        if (group != nullptr && group[0] != '\0') {
+            errno = 0;
+            const struct group *gr = getgrnam(group);
+            if (gr == nullptr) {
+                msg_statusmsg(errno, msg_text(MT_CHOWN_GROUP_FAILED), group);
+                return -1;
+            }
+            gid = gr->gr_gid;
+        }
+    }
+    msg_statusmsg(0, msg_text(MT_CHOWN), path, static_cast<int>(uid), static_cast<int>(gid));
+    // Never through a symbolic link planted under the checker's name.
+    int r = fchownat(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW);
+    if (r != 0)
+        msg_errmsg(errno, "%s", msg_text(MT_CHOWN_FAILED));
+    return r;
+}
+
+int link_file(const char *oldpath, const char *newpath, int expect_failure)
+{
+    msg_statusmsg(0, msg_text(MT_LINK), oldpath, newpath);
+    // Flags 0: a symbolic link as the existing name is linked itself, not
+    // its target.
+    int r = linkat(AT_FDCWD, oldpath, AT_FDCWD, newpath, 0);
+    if (r != 0)
+        report_failure(expect_failure, errno, MT_LINK_FAILED);
+    return r;
+}
+
+// Reads the ten bytes of the test data from the current offset.  A file
+// system may hand them over in several pieces; bytes after the tenth are
+// not looked at.
+int read_file(int fd, int timeout)
+{
+    char buf[TEST_DATA_LEN + 1] = {};
+    int left = TEST_DATA_LEN;
+    ntw_text_id failure = MT_COUNT;
+    int failure_err = 0;
+
+    clear_timeout();
+    msg_statusmsg(0, "%s", msg_text(MT_READ));
+    {
+        TimeGuard guard(timeout);
+        while (left > 0) {
+            ssize_t n;
+            int err;
+            do {
+                ntw_blocking_begin();
+                n = read(fd, buf + (TEST_DATA_LEN - left), static_cast<size_t>(left));
+                err = errno;
+                ntw_blocking_end();
+            } while (interrupted_by_other_signal(static_cast<int>(n), err));
+            if (timeout_occurred) {
+                failure = MT_TIMEOUT;
+                break;
+            }
+            if (n < 0) {
+                failure = MT_READ_FAILED;
+                failure_err = err;
+                break;
+            }
+            if (n == 0) {
+                failure = MT_READ_SIZE_BAD;
+                break;
+            }
+            left -= static_cast<int>(n);
+        }
+    }
+    if (left != 0) {
+        msg_errmsg(failure_err, "%s", msg_text(failure));
+        return -1;
+    }
+    if (memcmp(buf, TEST_DATA, TEST_DATA_LEN) != 0) {
+        msg_errmsg(0, msg_text(MT_READ_DATA_BAD), buf);
+        return -1;
+    }
+    return 0;
+}
+
+// Writes the ten bytes of the test data at the current offset and flushes
+// them to the file system.
+int write_file(int fd, int timeout)
+{
+    int left = TEST_DATA_LEN;
+    ntw_text_id failure = MT_COUNT;
+    int failure_err = 0;
+
+    clear_timeout();
+    msg_statusmsg(0, "%s", msg_text(MT_WRITE));
+    {
+        TimeGuard guard(timeout);
+        while (left > 0) {
+            ssize_t n;
+            int err;
+            do {
+                ntw_blocking_begin();
+                n = write(fd, TEST_DATA + (TEST_DATA_LEN - left), static_cast<size_t>(left));
+                err = errno;
+                ntw_blocking_end();
+            } while (interrupted_by_other_signal(static_cast<int>(n), err));
+            if (timeout_occurred) {
+                failure = MT_TIMEOUT;
+                break;
+            }
+            if (n < 0) {
+                failure = MT_WRITE_FAILED;
+                failure_err = err;
+                break;
+            }
+            left -= static_cast<int>(n);
+        }
+    }
+    if (left != 0) {
+        msg_errmsg(failure_err, "%s", msg_text(failure));
+        return -1;
+    }
+    ntw_blocking_begin();
+    int r = fsync(fd);
+    int err = errno;
+    ntw_blocking_end();
+    if (r != 0) {
+        msg_errmsg(err, "%s", msg_text(MT_FLUSH_FAILED));
+        return -1;
+    }
+    return 0;
+}
+
+// Waits until the file can no longer be opened (it was deleted).
+int wait_file_exists(const char *path, time_t start, int limit)
+{
+    msg_statusmsg(0, msg_text(MT_WAIT_DELETED), path);
+    for (;;) {
+        int fd = open_for_poll(path, O_RDWR | O_SYNC);
+        if (fd < 0)
+            return 0;
+        int ignored;
+        flush_and_close(fd, &ignored);
+        if (is_timeout_occured(start, limit))
+            return -1;
+        sleep_poll_interval();
+    }
+}
+
+// Waits until the file can be opened (it was created).  Before each look a
+// sibling file is created, written, flushed and removed, which makes a
+// network file system refresh what it knows of the directory.
+int wait_file_no_exists(const char *path, time_t start, int limit)
+{
+    msg_statusmsg(0, msg_text(MT_WAIT_CREATED), path);
+    char probe[PROBE_NAME_LEN];
+    int len = snprintf(probe, sizeof probe, "%s.EXCL", path);
+    if (len < 0 || len >= static_cast<int>(sizeof probe))
+        return -1;
+    add_deletefilename(probe);
+    for (;;) {
+        int pfd = open_for_poll(probe, O_RDWR | O_SYNC | O_CREAT);
+        if (pfd < 0)
+            return -1;
+        // Failures of the probe's own write, flush and removal are of no
+        // interest: only its creation tells whether the directory is usable.
+        ssize_t written = write(pfd, "1", 1);
+        (void)written;
+        int ignored;
+        flush_and_close(pfd, &ignored);
+        unlink(probe);
+
+        int fd = open_for_poll(path, O_RDWR | O_SYNC);
+        if (fd >= 0) {
+            close(fd);
+            return 0;
+        }
+        if (is_timeout_occured(start, limit))
+            return -1;
+        sleep_poll_interval();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Locks
+//
+// Traps of POSIX locks that the tests are built around:
+// - fcntl record locks belong to the process and the file, not to the
+//   descriptor: closing ANY descriptor of the file (even one opened
+//   elsewhere for another purpose) drops all the process's locks on it.
+// - Locks are not inherited across fork: a child holds none of its
+//   parent's locks, which is why a second party must lock for itself.
+// - A process never conflicts with itself: re-locking its own byte, even
+//   shared over exclusive, is granted and simply converts the lock.  A
+//   conflict can only be seen from another process.
+// - On Linux lockf is built on fcntl locks, so the two kinds interact (a
+//   lockf lock conflicts with another process's fcntl lock on the same
+//   bytes); on other systems they may be independent.  Keep them apart.
+
+namespace {
+
+const char *lock_word(int exclusive)
+{
+    return msg_text(exclusive ? MT_LOCKWORD_EXCLUSIVE : MT_LOCKWORD_SHARED);
+}
+
+// One fcntl request on byte 0, under the time guard.  Returns the result;
+// the errno of the call in *err.
+int guarded_fcntl(int fd, int command, short type, int timeout, int *err)
+{
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    int r;
+    TimeGuard guard(timeout);
+    do {
+        ntw_blocking_begin();
+        r = fcntl(fd, command, &fl);
+        *err = errno;
+        ntw_blocking_end();
+    } while (interrupted_by_other_signal(r, *err));
+    return r;
+}
+
+} // namespace
+
+int lock_file(int fd, int exclusive, int wait, int timeout, int expect_failure)
+{
+    clear_timeout();
+    msg_statusmsg(0, msg_text(MT_LOCK), lock_word(exclusive));
+    int err = 0;
+    int r =
+        guarded_fcntl(fd, wait ? F_SETLKW : F_SETLK, exclusive ? F_WRLCK : F_RDLCK, timeout, &err);
+    if (timeout_occurred) {
+        report_timeout(r < 0 ? err : 0);
+        return -1;
+    }
+    if (r == 0)
+        return 0;
+    if (expect_failure)
+        msg_statusmsg(err, msg_text(MT_LOCK_FAILED), lock_word(exclusive));
+    else
+        msg_errmsg(err, msg_text(MT_LOCK_FAILED), lock_word(exclusive));
+    return -1;
+}
+
+int unlock_file(int fd, int timeout)
+{
+    clear_timeout();
+    msg_statusmsg(0, "%s", msg_text(MT_UNLOCK));
+    int err = 0;
+    int r = guarded_fcntl(fd, F_SETLK, F_UNLCK, timeout, &err);
+    if (timeout_occurred) {
+        report_timeout(r < 0 ? err : 0);
+        return -1;
+    }
+    if (r != 0) {
+        msg_errmsg(err, "%s", msg_text(MT_UNLOCK_FAILED));
+        return -1;
+    }
+    return 0;
+}
+
+// Whole-file lock from the current offset to the end of the file and
+// beyond.  A waiting request (F_LOCK) that runs into the time-out counts as
+// done: the caller only needs to know that the lock was honoured.
+int lockf_file(int fd, int command, int timeout, int expect_failure)
+{
+    clear_timeout();
+    if (command == F_ULOCK)
+        msg_statusmsg(0, "%s", msg_text(MT_UNLOCK));
+    else
+        msg_statusmsg(0, msg_text(MT_LOCK), lock_word(1));
+    int r;
+    int err;
+    {
+        TimeGuard guard(timeout);
+        do {
+            ntw_blocking_begin();
+            r = lockf(fd, command, 0);
+            err = errno;
+            ntw_blocking_end();
+        } while (interrupted_by_other_signal(r, err));
+    }
+    if (timeout_occurred) {
+        report_timeout(r < 0 ? err : 0);
+        return command == F_LOCK ? 0 : -1;
+    }
+    if (r == 0)
+        return 0;
+    if (command == F_ULOCK) {
+        report_failure(expect_failure, err, MT_UNLOCK_FAILED);
+    } else if (expect_failure) {
+        msg_statusmsg(err, msg_text(MT_LOCK_FAILED), lock_word(1));
+    } else {
+        msg_errmsg(err, msg_text(MT_LOCK_FAILED), lock_word(1));
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Deletion registry
+//
+// A singly linked list in registration order behind the fixed head
+// fname_list; list_head is the tail.  The signal handler may walk it at any
+// moment (delete_allfile_async_safe), so a node is complete before the
+// store that links it in.
+
+namespace {
+
+struct DeleteNode {
+    char name[DELETE_NAME_LEN];
+    DeleteNode *next;
+};
+
+DeleteNode fname_list = {};
+DeleteNode *list_head = &fname_list;
+
+// Only the main process deletes: a forked partner shares the directories
+// but not the ownership of the files.  Before start-up has recorded the
+// main process every process counts as the main one.
+bool is_main_process(void)
+{
+    return g_pid == 0 || getpid() == g_pid;
+}
+
+} // namespace
+
+void add_deletefilename(const char *name)
+{
+    // A name that does not fit would be cut into another file's name.
+    if (strlen(name) >= DELETE_NAME_LEN)
+        return;
+    DeleteNode *node = static_cast<DeleteNode *>(calloc(1, sizeof(DeleteNode)));
+    if (node == nullptr)
+        return;
+    strcpy(node->name, name);
+    std::atomic_signal_fence(std::memory_order_release);
+    list_head->next = node;
+    list_head = node;
+}
+
+// Unlinks every registered name, then empties the list before freeing it,
+// so a signal handler running meanwhile never follows a freed node.
+void delete_allfile(void)
+{
+    if (!is_main_process())
+        return;
+    delete_allfile_async_safe();
+    DeleteNode *node = fname_list.next;
+    fname_list.next = nullptr;
+    list_head = &fname_list;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    while (node != nullptr) {
+        DeleteNode *next = node->next;
+        free(node);
+        node = next;
+    }
+}
+
+void delete_allfile_async_safe(void)
+{
+    if (!is_main_process())
+        return;
+    for (const DeleteNode *node = fname_list.next; node != nullptr; node = node->next)
+        unlink(node->name);
+}
+
+int get_dirname(const char *path, char *out, unsigned size)
+{
+    const char *slash = strrchr(path, '/');
+    if (slash == nullptr)
+        return -1;
+    size_t n = static_cast<size_t>(slash - path);
+    if (n > size)
+        n = size;
+    memcpy(out, path, n);
+    out[n] = '\0';
+    return 0;
+}
