@@ -176,6 +176,11 @@ int lock_sync_file(utlntw_sync_info *info, time_t start);
 int s_unlock_sync_file(utlntw_sync_info *info);
 int is_alive_other_process(utlntw_sync_info *info);
 int syncronize(utlntw_sync_info *info);
+// Registers for deletion at exit the names that a pairing on these
+// arguments uses, without opening anything: a parent calls it before it
+// forks a partner, so that its own exit clean-up knows every name the
+// partner may create.
+int utlntw_sync_register_names(const char *dir, int kind, int number);
 int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int kind, int number);
 int utlntw_sync_wait(utlntw_sync_info *info);
 int utlntw_sync_finish(utlntw_sync_info *info);
