@@ -52,8 +52,9 @@ PartyStats run_party(const char *dir, int number, int barriers)
     for (int i = 0; i < barriers && ok; ++i) {
         auto t0 = std::chrono::steady_clock::now();
         ok = utlntw_sync_wait(&info) == 0;
-        lat.push_back(std::chrono::duration<double, std::milli>(
-                          std::chrono::steady_clock::now() - t0).count());
+        lat.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                .count());
     }
     getrusage(RUSAGE_SELF, &after);
     ok = utlntw_sync_finish(&info) == 0 && ok;

@@ -215,8 +215,7 @@ int test_single_open_zemsharepath(const char *dir, int timeout);
 int test_single_one_lock_zemsharepath(const char *dir, int timeout);
 int test_single_two_lock_zemsharepath(utlntw_sync_info *sync, int fd1, int fd2, int timeout,
                                       int is_child);
-int test_single_open_targetpath(const char *dir, const char *owner, const char *group,
-                                int timeout);
+int test_single_open_targetpath(const char *dir, const char *owner, const char *group, int timeout);
 int test_single_link_targetpath(const char *dir, int timeout);
 int test_single_one_lock_targetpath(const char *dir, int timeout);
 int test_single_two_lock_targetpath(utlntw_sync_info *sync, int fd1, int fd2, int timeout,
@@ -243,12 +242,9 @@ int test_no_36(utlntw_sync_info *sync, int own_fd, int other_fd, int timeout);
 int test_no_29(utlntw_sync_info *sync, int other_fd, int timeout);
 int test_no_30(utlntw_sync_info *sync, int other_fd, int timeout);
 int test_no_32(utlntw_sync_info *sync, int other_fd, int timeout);
-int test_no_31(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd,
-               int timeout);
-int test_no_33(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd,
-               int timeout);
-int test_no_34(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd,
-               int timeout);
+int test_no_31(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout);
+int test_no_33(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout);
+int test_no_34(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout);
 int double_child(int own_fd, const char *own_path, int exclusive, int wait, int timeout);
 void receive(int signum);
 

@@ -205,8 +205,8 @@ int released_lock_steps(int own_exclusive, utlntw_sync_info *sync, int own_fd, i
 // Tests 29 and 32: the partner holds a lock on its own file, so an exclusive
 // request that does not wait must be refused.  A refusal that was really a
 // time-out proves nothing and aborts.
-int locked_region_steps(ntw_text_id locked_ok, ntw_text_id not_locked,
-                        utlntw_sync_info *sync, int other_fd, int timeout)
+int locked_region_steps(ntw_text_id locked_ok, ntw_text_id not_locked, utlntw_sync_info *sync,
+                        int other_fd, int timeout)
 {
     if (!barrier(sync))
         return NTW_ABORT;
@@ -267,10 +267,10 @@ int probe_exlocked_by_lockf_test(int other_fd, int timeout)
 // child, probes the lock of the partner's child, then makes a waiting
 // request that the partner's child grants 3 seconds after its SIGTERM.
 struct Handover {
-    int child_exclusive;                   // the lock the child takes
+    int child_exclusive; // the lock the child takes
     int (*probe)(int other_fd, int timeout);
-    int wait_exclusive;                    // the waiting request on the partner's file
-    bool relock_own;                       // take the own exclusive lock again
+    int wait_exclusive; // the waiting request on the partner's file
+    bool relock_own;    // take the own exclusive lock again
     bool closing_barrier;
 };
 
@@ -288,8 +288,8 @@ void end_child(pid_t child)
 
 // Until the verdict, the result stays -1 unless an NG was seen, so a failed
 // barrier ends the test as an abort or as the NG already found.
-int handover_steps(const Handover &h, utlntw_sync_info *sync, const char *own_path,
-                   int own_fd, int other_fd, int timeout)
+int handover_steps(const Handover &h, utlntw_sync_info *sync, const char *own_path, int own_fd,
+                   int other_fd, int timeout)
 {
     int result = NTW_ABORT;
     if (!barrier(sync))
@@ -480,17 +480,17 @@ int try_test_double_zemsharepath(const NtwParam *param)
 // turn, only ran because the open test did not abort.
 int try_test_double_targetpath(const NtwParam *param)
 {
-    return run_children(MT_TITLE_TARGET_PATH,
-                        {try_double_open_targetpath, try_double_lock_targetpath,
-                         try_double_delete_targetpath},
-                        param);
+    return run_children(
+        MT_TITLE_TARGET_PATH,
+        {try_double_open_targetpath, try_double_lock_targetpath, try_double_delete_targetpath},
+        param);
 }
 
 int try_double_open_zemsharepath(const NtwParam *param)
 {
     return titled_step(MT_TITLE_KIND_OPEN, [&] {
-        return try_double_open_test(param->timeout, param->share_path, param->share_path,
-                                    nullptr, nullptr);
+        return try_double_open_test(param->timeout, param->share_path, param->share_path, nullptr,
+                                    nullptr);
     });
 }
 
@@ -615,24 +615,21 @@ int test_no_32(utlntw_sync_info *sync, int other_fd, int timeout)
     });
 }
 
-int test_no_31(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd,
-               int timeout)
+int test_no_31(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout)
 {
     return titled_step(MT_STEP_SHLOCKED_EXCL_WAIT, [&] {
         return handover_steps(kTest31, sync, own_path, own_fd, other_fd, timeout);
     });
 }
 
-int test_no_33(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd,
-               int timeout)
+int test_no_33(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout)
 {
     return titled_step(MT_STEP_EXLOCKED_SHARED_WAIT, [&] {
         return handover_steps(kTest33, sync, own_path, own_fd, other_fd, timeout);
     });
 }
 
-int test_no_34(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd,
-               int timeout)
+int test_no_34(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout)
 {
     return titled_step(MT_STEP_EXLOCKED_EXCL_WAIT, [&] {
         return handover_steps(kTest34, sync, own_path, own_fd, other_fd, timeout);

@@ -144,8 +144,7 @@ bool prepare_signal_line()
            prepare_signal_part(tail, s_signal_tail, sizeof s_signal_tail, &s_signal_tail_len);
 }
 
-void report_line(int err, const char *plain_fmt, const char *errno_fmt, const char *fmt,
-                 va_list ap)
+void report_line(int err, const char *plain_fmt, const char *errno_fmt, const char *fmt, va_list ap)
 {
     char text[k_buf_size];
     format_bounded(text, fmt, ap);

@@ -91,9 +91,15 @@ constexpr SyncRole s_roles[2] = {{1, 2, 0, 1}, {2, 1, 1, 0}};
 
 enum SyncPartner { PARTNER_GONE, PARTNER_ALIVE, PARTNER_OF_OTHERS };
 
-void report_progress(ntw_text_id id) { msg_statusmsg(0, "%s", msg_text(id)); }
+void report_progress(ntw_text_id id)
+{
+    msg_statusmsg(0, "%s", msg_text(id));
+}
 
-void report_error(ntw_text_id id) { msg_errmsg(0, "%s", msg_text(id)); }
+void report_error(ntw_text_id id)
+{
+    msg_errmsg(0, "%s", msg_text(id));
+}
 
 // One non-waiting lock request as s_lock makes it, keeping the error
 // number of a failed request for a second report line.
@@ -196,8 +202,8 @@ int make_sync_names(utlntw_sync_info *info, const char *dir, int kind, int numbe
         host[sizeof host - 1] = '\0';
         n1 = snprintf(info->sync_filename, sizeof info->sync_filename, "%s/.#ZEMLOCK.%s.%d.master",
                       dir, host, number);
-        n2 = snprintf(info->endwait_filename, sizeof info->endwait_filename,
-                      "%s/%s.%d.endwaitfile", dir, host, number);
+        n2 = snprintf(info->endwait_filename, sizeof info->endwait_filename, "%s/%s.%d.endwaitfile",
+                      dir, host, number);
     } else {
         n1 = snprintf(info->sync_filename, sizeof info->sync_filename, "%s/.#ZEMLOCK.master", dir);
         n2 = snprintf(info->endwait_filename, sizeof info->endwait_filename, "%s/endwaitfile", dir);
@@ -508,8 +514,7 @@ int cleanup(utlntw_sync_info *info, int delete_flag, time_t start, int timeout)
         unlink(info->sync_filename);
         // The first finisher created the end-wait file before it let go of
         // its locks; on a network file system it may become visible late.
-        if (!get_is_timeout() &&
-            wait_file_no_exists(info->endwait_filename, start, timeout) != 0)
+        if (!get_is_timeout() && wait_file_no_exists(info->endwait_filename, start, timeout) != 0)
             return -1;
         unlink(info->endwait_filename);
     }

@@ -24,14 +24,13 @@ using Lines = std::vector<std::string>;
 
 bool can_make_hosts()
 {
-    static const bool ok =
-        geteuid() == 0 && std::system("unshare --uts true >/dev/null 2>&1") == 0;
+    static const bool ok = geteuid() == 0 && std::system("unshare --uts true >/dev/null 2>&1") == 0;
     return ok;
 }
 
-#define SKIP_UNLESS_TWO_HOSTS()                                                              \
-    if (!can_make_hosts())                                                                   \
-    GTEST_SKIP() << "needs root and a permitted 'unshare --uts' to give each instance its " \
+#define SKIP_UNLESS_TWO_HOSTS()                                                                    \
+    if (!can_make_hosts())                                                                         \
+    GTEST_SKIP() << "needs root and a permitted 'unshare --uts' to give each instance its "        \
                     "own host name"
 
 RunOptions on_host(const std::string &name, int kill_after_s = 300)
@@ -45,8 +44,9 @@ RunOptions on_host(const std::string &name, int kill_after_s = 300)
 Lines checker_args(const char *mode, const char *code_set, const TempDir &share,
                    const TempDir &target, int timeout, const Lines &extra = {})
 {
-    Lines args = {"-m", mode, code_set, "-h", share.path(), "-p", target.path(),
-                  "-t", std::to_string(timeout)};
+    Lines args = {"-m",          mode,         code_set,
+                  "-h",          share.path(), "-p",
+                  target.path(), "-t",         std::to_string(timeout)};
     args.insert(args.end(), extra.begin(), extra.end());
     return args;
 }
@@ -223,8 +223,10 @@ TEST(DoubleModeTest, BothInstancesStartedTogetherPassEveryStepAndLeaveNothing)
     SKIP_UNLESS_TWO_HOSTS();
     ntwtest::become_subreaper();
     TempDir share("ntwdshare"), target("ntwdtarget");
-    auto a = ntwtest::start_checker(checker_args("double", "-8", share, target, 30), on_host("hostA"));
-    auto b = ntwtest::start_checker(checker_args("double", "-8", share, target, 30), on_host("hostB"));
+    auto a =
+        ntwtest::start_checker(checker_args("double", "-8", share, target, 30), on_host("hostA"));
+    auto b =
+        ntwtest::start_checker(checker_args("double", "-8", share, target, 30), on_host("hostB"));
     RunResult ra = ntwtest::finish_checker(a);
     RunResult rb = ntwtest::finish_checker(b);
     expect_passing_double_report(ra, "-8", "hostA");
@@ -283,8 +285,8 @@ TEST(DoubleModeTest, LoneInstanceTimesOutAtTheFirstPairingAndStopsTheMutualTests
     ntwtest::become_subreaper();
     TempDir share("ntwdshare"), target("ntwdtarget");
     TempDir single_share("ntwsshare"), single_target("ntwstarget");
-    auto lone = ntwtest::start_checker(checker_args("double", "-8", share, target, 10),
-                                       on_host("hostA"));
+    auto lone =
+        ntwtest::start_checker(checker_args("double", "-8", share, target, 10), on_host("hostA"));
     auto single = ntwtest::start_checker(
         checker_args("single", "-8", single_share, single_target, 10), on_host("hostC"));
     RunResult rl = ntwtest::finish_checker(lone);
@@ -309,7 +311,8 @@ bool wait_for_report_line(const ntwtest::Proc &p, const std::string &line, int l
 {
     time_t deadline = time(nullptr) + limit_s;
     while (time(nullptr) < deadline) {
-        if (ntwtest::contains_line(ntwtest::split_lines(ntwtest::read_file_bytes(p.out_file)), line))
+        if (ntwtest::contains_line(ntwtest::split_lines(ntwtest::read_file_bytes(p.out_file)),
+                                   line))
             return true;
         if (waitpid(p.pid, nullptr, WNOHANG) != 0)
             return false;
@@ -409,7 +412,8 @@ TEST_F(DoubleChildTest, ChildHoldsItsLockUntilThreeSecondsAfterSigtermAndIsNever
         short type;
         ntw_text_id word;
     };
-    for (const Case c : {Case{1, F_WRLCK, MT_LOCKWORD_EXCLUSIVE}, Case{0, F_RDLCK, MT_LOCKWORD_SHARED}}) {
+    for (const Case c :
+         {Case{1, F_WRLCK, MT_LOCKWORD_EXCLUSIVE}, Case{0, F_RDLCK, MT_LOCKWORD_SHARED}}) {
         SCOPED_TRACE(c.exclusive ? "exclusive" : "shared");
         ASSERT_EQ(truncate(log_.c_str(), 0), 0);
         pid_t child = double_child(fd_, own_.c_str(), c.exclusive, 1, 10);

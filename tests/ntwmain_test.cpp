@@ -91,6 +91,7 @@ TEST(CheckArg, AcceptedCommandLinesFillTheRecord)
         int mode, timeout, code_set;
         std::string share, target, file, log, owner, group;
     };
+    // clang-format off
     const Case cases[] = {
         {{"-s", "-m", "single", "-h", "/s", "-p", "/t"}, 1, 30, 2, "/s", "/t", "", "", "", ""},
         {{"-m", "double", "-e", "-p", "/t", "-h", "/s", "-t", "600"}, 3, 600, 1, "/s", "/t", "",
@@ -116,6 +117,7 @@ TEST(CheckArg, AcceptedCommandLinesFillTheRecord)
         {{"-8", "-m", "single", "-h", "", "-h", "/s", "-p", "/t"}, 1, 30, 3, "/s", "/t", "",
          "", "", ""},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(text_of(c.args));
         ArgOutcome o = parse(c.args);
@@ -172,19 +174,10 @@ TEST(CheckArg, RejectedCommandLinesPrintOnlyTheUsageText)
          {"-s", "-m", "double", "-h", "/s", "-p", "/t", "-G", "g"}},
         // Time-out values, including digit strings that would wrap into
         // range in 32 or 64 bits.
-        {with({"-t", "601"}),
-         with({"-t", "9"}),
-         with({"-t", ""}),
-         with({"-t", "0"}),
-         with({"-t", "1a"}),
-         with({"-t", "+30"}),
-         with({"-t", "-30"}),
-         with({"-t", " 30"}),
-         with({"-t", "30 "}),
-         with({"-t", "4294967306"}),
-         with({"-t", "4294967896"}),
-         with({"-t", "18446744073709551626"}),
-         with({"-t", "99999999999999999999"}),
+        {with({"-t", "601"}), with({"-t", "9"}), with({"-t", ""}), with({"-t", "0"}),
+         with({"-t", "1a"}), with({"-t", "+30"}), with({"-t", "-30"}), with({"-t", " 30"}),
+         with({"-t", "30 "}), with({"-t", "4294967306"}), with({"-t", "4294967896"}),
+         with({"-t", "18446744073709551626"}), with({"-t", "99999999999999999999"}),
          with({"-t", "30", "-t", "30"})},
         // Code sets: none, the same twice, two different ones.
         {{"-m", "single", "-h", "/s", "-p", "/t"}, with({"-s"}), with({"-e"}), with({"-8"})},
@@ -250,6 +243,7 @@ TEST(EnvironmentCheck, EachFailureWritesItsMessageToStandardErrorOnly)
     write_file_bytes(plain, "x");
     const std::string log = dir.file("report.log");
 
+    // clang-format off
     const EnvCase cases[] = {
         {"share missing", {"-m", "single", "-h", missing, "-p", target},
          MT_ENV_SHARE_PATH_MISSING, false},
@@ -276,6 +270,7 @@ TEST(EnvironmentCheck, EachFailureWritesItsMessageToStandardErrorOnly)
         {"target file directory is a file", {"-m", "userapl", "-f", plain + "/f"},
          MT_ENV_TARGET_FILE_BAD, false},
     };
+    // clang-format on
     const struct {
         const char *option;
         const char *charset;
@@ -353,8 +348,8 @@ TEST(ExitStatus, PassingSingleRunEndsWith0AndLeavesNothing)
 {
     become_subreaper();
     TempDir share("ntwshare"), target("ntwtarget");
-    RunResult r = run_checker(
-        {"-8", "-m", "single", "-h", share.path(), "-p", target.path(), "-t", "10"});
+    RunResult r =
+        run_checker({"-8", "-m", "single", "-h", share.path(), "-p", target.path(), "-t", "10"});
     std::vector<std::string> lines = split_lines(r.out);
     EXPECT_EQ(0, r.status) << r.out << r.err;
     ASSERT_FALSE(lines.empty());
@@ -404,8 +399,8 @@ public:
             dup2(fd, STDOUT_FILENO);
             close(fd);
         }
-        std::vector<std::string> args = {"-8", "-m", "single", "-h", share.path(),
-                                         "-p", target.path(), "-t", "10"};
+        std::vector<std::string> args = {"-8", "-m",          "single", "-h", share.path(),
+                                         "-p", target.path(), "-t",     "10"};
         if (with_log) {
             args.push_back("-o");
             args.push_back(log());
@@ -469,7 +464,7 @@ void tell_ready(int fd)
     switch (act) {
     case Activity::WaitingLock: {
         int fd = open(lock_path.c_str(), O_RDWR);
-        struct flock fl{};
+        struct flock fl {};
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
         fl.l_start = 0;
@@ -505,7 +500,7 @@ SignalRun run_and_signal(Activity act, int sig, int delay_us, bool with_log)
     StartedRun run;
     const std::string lock_path = run.share.file("lock");
     int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT, 0644);
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     fl.l_len = 1;
@@ -662,8 +657,8 @@ TEST(Signals, InterruptedProgramEndsWithStatus1AndLeavesNothing)
             SCOPED_TRACE(::testing::Message() << "delay " << delay << " ms signal " << sig
                                               << (with_log ? " log" : " stdout"));
             TempDir share("ntwsigshare"), target("ntwsigtarget"), logdir("ntwsiglog");
-            std::vector<std::string> args = {"-8", "-m", "single", "-h", share.path(),
-                                             "-p", target.path(), "-t", "10"};
+            std::vector<std::string> args = {"-8", "-m",          "single", "-h", share.path(),
+                                             "-p", target.path(), "-t",     "10"};
             const std::string log = logdir.file("report.log");
             if (with_log) {
                 args.push_back("-o");

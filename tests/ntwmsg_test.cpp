@@ -97,11 +97,10 @@ TEST_F(MsgTest, NestedTestsIndentTwoSpacesPerLevelAndEndInReverseOrder)
     msg_finish();
 
     const std::string single = catalog(MT_TITLE_SINGLE);
-    std::string expected = start_line_utf8(0, single) + start_line_utf8(2, "B") +
-                           start_line_utf8(4, "C") + "        step\n" +
-                           end_line_utf8(4, "C", "OK") + start_line_utf8(4, "D") +
-                           end_line_utf8(4, "D", "NG") + end_line_utf8(2, "B", "NG") +
-                           end_line_utf8(0, single, "NG");
+    std::string expected =
+        start_line_utf8(0, single) + start_line_utf8(2, "B") + start_line_utf8(4, "C") +
+        "        step\n" + end_line_utf8(4, "C", "OK") + start_line_utf8(4, "D") +
+        end_line_utf8(4, "D", "NG") + end_line_utf8(2, "B", "NG") + end_line_utf8(0, single, "NG");
     EXPECT_EQ(expected, log_bytes());
 }
 

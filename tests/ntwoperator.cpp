@@ -240,7 +240,8 @@ void run_idle()
     record("prompt 1 seen");
     while (!past_deadline() && exists(s_stop_file))
         usleep(POLL_US);
-    record(exists(s_stop_file) ? "stop file still there at deadline" : "stop file removed by checker");
+    record(exists(s_stop_file) ? "stop file still there at deadline"
+                               : "stop file removed by checker");
 }
 
 void run_cooperative()
@@ -252,11 +253,20 @@ void run_cooperative()
             break;
         }
         switch (prompt) {
-        case 1: act_open_checkers_file(); break;
-        case 2: act_create_file(); break;
-        case 3: act_try_lock(); break;
-        case 4: holder = act_take_lock(); break;
-        default: break;
+        case 1:
+            act_open_checkers_file();
+            break;
+        case 2:
+            act_create_file();
+            break;
+        case 3:
+            act_try_lock();
+            break;
+        case 4:
+            holder = act_take_lock();
+            break;
+        default:
+            break;
         }
         confirm();
     }

@@ -30,8 +30,14 @@ double seconds_since(Clock::time_point t0)
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-std::string progress_line(ntw_text_id id) { return "        " + catalog(id); }
-std::string error_line(ntw_text_id id) { return "        ! " + catalog(id); }
+std::string progress_line(ntw_text_id id)
+{
+    return "        " + catalog(id);
+}
+std::string error_line(ntw_text_id id)
+{
+    return "        ! " + catalog(id);
+}
 
 // A progress line whose catalogue text takes arguments.
 template <class... Args> std::string progress_line(ntw_text_id id, Args... args)
@@ -307,8 +313,7 @@ TEST_F(SyncTest, ThirdPartyFailsItsStartWithoutDisturbingThePair)
     // has come and gone, then both go on.
     pid_t a = fork_party([&] {
         utlntw_sync_info s;
-        if (utlntw_sync_init(&s, share_.path().c_str(), 10, 3, 0) != 0 ||
-            utlntw_sync_wait(&s) != 0)
+        if (utlntw_sync_init(&s, share_.path().c_str(), 10, 3, 0) != 0 || utlntw_sync_wait(&s) != 0)
             return 10;
         append_line(paired, "1");
         if (!wait_for_path(third_done, 30))
@@ -338,8 +343,8 @@ TEST_F(SyncTest, ThirdPartyFailsItsStartWithoutDisturbingThePair)
     const std::string endwait = share_.file("endwaitfile");
     EXPECT_FALSE(has(progress_line(MT_WAIT_CREATED, endwait.c_str())));
     EXPECT_FALSE(has(progress_line(MT_OPEN, endwait.c_str())));
-    EXPECT_TRUE(has(progress_line(MT_SYNC_REMOVED, catalog(MT_SYNC_BY_PARTNER).c_str(),
-                                  sync_file.c_str())));
+    EXPECT_TRUE(has(
+        progress_line(MT_SYNC_REMOVED, catalog(MT_SYNC_BY_PARTNER).c_str(), sync_file.c_str())));
     EXPECT_TRUE(share_.entries().empty());
 }
 
@@ -388,8 +393,7 @@ TEST_P(SyncPartnerDeath, IsNoticedByTheLivenessProbeAndTheSurvivorRemovesTheFile
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, SyncPartnerDeath,
-                         ::testing::Values(Death::WhileSurvivorWaits,
-                                           Death::BeforeSurvivorArrives),
+                         ::testing::Values(Death::WhileSurvivorWaits, Death::BeforeSurvivorArrives),
                          [](const ::testing::TestParamInfo<Death> &p) {
                              return p.param == Death::WhileSurvivorWaits ? "WhileSurvivorWaits"
                                                                          : "BeforeSurvivorArrives";

@@ -29,8 +29,12 @@ Operator start_operator(const TempDir &records, const std::string &target,
 {
     Operator op;
     op.record_file = records.file("operator.record");
-    std::vector<std::string> args = {NTWOPERATOR_BIN, "--target", target, "--record",
-                                     op.record_file, "--deadline",
+    std::vector<std::string> args = {NTWOPERATOR_BIN,
+                                     "--target",
+                                     target,
+                                     "--record",
+                                     op.record_file,
+                                     "--deadline",
                                      std::to_string(OPERATOR_DEADLINE_S)};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char *> argv;
@@ -92,7 +96,8 @@ void append(std::vector<std::string> &to, const std::vector<std::string> &more)
 std::vector<std::string> run_tree(const char *o3o4, const std::vector<std::string> &lock_tests,
                                   const char *lock_kind, const char *whole)
 {
-    std::vector<std::string> t = {test_start(0, MT_TITLE_USRAPL), test_start(1, MT_TITLE_TARGET_FILE),
+    std::vector<std::string> t = {test_start(0, MT_TITLE_USRAPL),
+                                  test_start(1, MT_TITLE_TARGET_FILE),
                                   test_start(2, MT_TITLE_KIND_OPEN)};
     append(t, step(3, MT_STEP_O1, "OK"));
     append(t, step(3, MT_STEP_O2, "OK"));
@@ -217,8 +222,8 @@ TEST(UserAplRun, IdleOperatorAbortsAtFirstPromptAndLeavesNothing)
                                          test_start(1, MT_TITLE_TARGET_FILE),
                                          test_start(2, MT_TITLE_KIND_OPEN)};
     append(expected, step(3, MT_STEP_O1, "NG"));
-    append(expected, {test_end(2, MT_TITLE_KIND_OPEN, "NG"), test_end(1, MT_TITLE_TARGET_FILE, "NG"),
-                      test_end(0, MT_TITLE_USRAPL, "NG")});
+    append(expected, {test_end(2, MT_TITLE_KIND_OPEN, "NG"),
+                      test_end(1, MT_TITLE_TARGET_FILE, "NG"), test_end(0, MT_TITLE_USRAPL, "NG")});
     EXPECT_EQ(test_lines(lines), expected) << r.out;
     EXPECT_TRUE(contains_line(section(lines, MT_STEP_O1), "        ! " + catalog(MT_SYNC_FAILED)));
     EXPECT_TRUE(contains_line(seen, "prompt 1 seen"));
@@ -272,7 +277,8 @@ TEST(UserAplRun, NoWaitLockGrantedWhileApplicationShouldHoldItIsNg)
     append(locks, step(3, MT_STEP_L3, "OK"));
     std::vector<std::string> lines = split_lines(r.out);
     EXPECT_EQ(test_lines(lines), run_tree("OK", locks, "NG", "NG")) << r.out;
-    EXPECT_FALSE(has_line_starting(section(lines, MT_STEP_L2), "        " + exclusive_lock_failed()));
+    EXPECT_FALSE(
+        has_line_starting(section(lines, MT_STEP_L2), "        " + exclusive_lock_failed()));
     EXPECT_TRUE(contains_line(seen, "L2 app did not lock"));
     EXPECT_TRUE(dir.entries().empty());
     EXPECT_TRUE(leftover_children().empty());
@@ -335,9 +341,9 @@ TEST(UserAplRun, LogOptionSendsPromptsToLogNotStdout)
     EXPECT_EQ(r.out, "");
     std::vector<std::string> logged = split_lines(read_file_bytes(log));
     EXPECT_EQ(test_lines(logged), all_ok_tree());
-    for (ntw_text_id prompt : {MT_UA_ASK_APP_OPEN, MT_UA_ASK_CLOSE_AFTER_CHECK,
-                               MT_UA_ASK_CLOSE_AFTER_CREATE, MT_UA_ASK_WITHIN_TIMEOUT,
-                               MT_UA_ASK_LOCK})
+    for (ntw_text_id prompt :
+         {MT_UA_ASK_APP_OPEN, MT_UA_ASK_CLOSE_AFTER_CHECK, MT_UA_ASK_CLOSE_AFTER_CREATE,
+          MT_UA_ASK_WITHIN_TIMEOUT, MT_UA_ASK_LOCK})
         EXPECT_TRUE(contains_line(logged, "        " + catalog(prompt))) << catalog(prompt);
     EXPECT_TRUE(dir.entries().empty());
 }

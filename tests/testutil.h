@@ -31,21 +31,21 @@ private:
 };
 
 struct RunOptions {
-    std::vector<std::string> env;  // extra NAME=value entries
-    std::string cwd;               // working directory; empty: inherited
-    uid_t uid = 0;                 // run as this user when drop_privileges
+    std::vector<std::string> env; // extra NAME=value entries
+    std::string cwd;              // working directory; empty: inherited
+    uid_t uid = 0;                // run as this user when drop_privileges
     gid_t gid = 0;
     bool drop_privileges = false;
-    bool stdout_pipe = false;      // standard output is a pipe (else a file)
-    int kill_after_s = 900;        // SIGKILL the run after this many seconds
+    bool stdout_pipe = false;        // standard output is a pipe (else a file)
+    int kill_after_s = 900;          // SIGKILL the run after this many seconds
     std::vector<std::string> prefix; // command run in front of the binary (e.g. unshare)
 };
 
 struct RunResult {
-    int status = -1;       // exit status, or -1 when ended by a signal
-    int signal = 0;        // the signal that ended it, 0 when it exited
-    std::string out;       // standard output, as bytes
-    std::string err;       // standard error, as bytes
+    int status = -1; // exit status, or -1 when ended by a signal
+    int signal = 0;  // the signal that ended it, 0 when it exited
+    std::string out; // standard output, as bytes
+    std::string err; // standard error, as bytes
 };
 
 // A started run of the checker.
