@@ -6,6 +6,8 @@
 //   ntwcom    file primitives    open_file ... lockf_file, create_path, ...
 //   ntwsync   two-party sync     utlntw_sync_*, syncronize, s_lock, ...
 //   ntwsingle single-host tests  try_test_single, try_single_*, test_single_*
+//                                and the result convention of all three trees:
+//                                test_failure_value, test_named_step, ...
 //   ntwdouble mutual tests       try_test_double, try_double_*, test_no_*
 //   ntwuser   operator tests     try_test_usrapl, usrapl_*, usr_apl_*
 //
@@ -16,6 +18,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <initializer_list>
 #include <sys/types.h>
 
 #include "ntwtext.h"
@@ -45,6 +48,10 @@ constexpr int NTW_ABORT = -1;
 
 // Size of the buffers that hold a work-file name.
 constexpr int NTW_WORKNAME_LEN = 512;
+
+// Permission bits of every file the checker creates; the file-creation mask
+// is cleared while it creates them, so they get exactly these.
+constexpr int NTW_FILE_MODE = 0666;
 
 struct NtwParam {
     int32_t mode;
@@ -189,6 +196,31 @@ int usrapl_sync_wait(const char *target_file, int timeout);
 
 // ---------------------------------------------------------------------------
 // ntwsingle: single-environment check
+
+// The result convention that the test trees of all three modes share.
+
+// What a failed checked operation means for a test: after a time-out the
+// chain aborts; any other failure is a verdict (NG) on the file system.
+int test_failure_value(void);
+
+// A named test step: its start line, the body, its end line with the body's
+// result, which it returns.
+template <typename Body> int test_named_step(ntw_text_id title, Body body)
+{
+    const char *name = msg_text(title);
+    msg_test_start(name);
+    int result = body();
+    msg_test_end(name, result);
+    return result;
+}
+
+// A driver: inside its named step, runs the parts in order, keeps the last
+// non-zero result and stops at the first abort.
+int test_driver_parts(ntw_text_id title, const NtwParam *param,
+                      std::initializer_list<int (*)(const NtwParam *)> parts);
+
+// Creates or opens a work file for reading and writing, errors reported.
+int test_open_work_file(const char *path, int timeout);
 
 struct singletest_info {
     int32_t started;

@@ -145,7 +145,7 @@ int flush_and_close(int fd, int *err)
 int open_for_poll(const char *path, int flags)
 {
     ntw_blocking_begin();
-    int fd = open(path, flags | O_NOFOLLOW, 0666);
+    int fd = open(path, flags | O_NOFOLLOW, NTW_FILE_MODE);
     ntw_blocking_end();
     return fd;
 }
@@ -339,47 +339,60 @@ int link_file(const char *oldpath, const char *newpath, int expect_failure)
     return r;
 }
 
-// Reads the ten bytes of the test data from the current offset.  A file
-// system may hand them over in several pieces; bytes after the tenth are
-// not looked at.
+namespace {
+
+// Moves the ten bytes of the test data with repeated calls of `call` (a
+// read or a write at the current offset, given the bytes moved so far)
+// under the time guard: a file system may hand them over in pieces.
+// Returns MT_COUNT when all ten moved, else the text of the failure with its
+// error number in *err.  `at_end` is the failure of a call that moves
+// nothing (a read at the end of the file); MT_COUNT calls again.
+template <typename Call>
+ntw_text_id move_test_data(int timeout, ntw_text_id call_failed, ntw_text_id at_end, int *err,
+                           Call call)
+{
+    *err = 0;
+    TimeGuard guard(timeout);
+    int done = 0;
+    while (done < TEST_DATA_LEN) {
+        ssize_t n;
+        int call_err;
+        do {
+            ntw_blocking_begin();
+            n = call(done);
+            call_err = errno;
+            ntw_blocking_end();
+        } while (interrupted_by_other_signal(static_cast<int>(n), call_err));
+        if (timeout_occurred)
+            return MT_TIMEOUT;
+        if (n < 0) {
+            *err = call_err;
+            return call_failed;
+        }
+        if (n == 0 && at_end != MT_COUNT)
+            return at_end;
+        done += static_cast<int>(n);
+    }
+    return MT_COUNT;
+}
+
+} // namespace
+
+// Reads the ten bytes of the test data from the current offset; bytes after
+// the tenth are not looked at.
 int read_file(int fd, int timeout)
 {
     char buf[TEST_DATA_LEN + 1] = {};
-    int left = TEST_DATA_LEN;
-    ntw_text_id failure = MT_COUNT;
-    int failure_err = 0;
+    int err;
 
     clear_timeout();
     msg_statusmsg(0, "%s", msg_text(MT_READ));
-    {
-        TimeGuard guard(timeout);
-        while (left > 0) {
-            ssize_t n;
-            int err;
-            do {
-                ntw_blocking_begin();
-                n = read(fd, buf + (TEST_DATA_LEN - left), static_cast<size_t>(left));
-                err = errno;
-                ntw_blocking_end();
-            } while (interrupted_by_other_signal(static_cast<int>(n), err));
-            if (timeout_occurred) {
-                failure = MT_TIMEOUT;
-                break;
-            }
-            if (n < 0) {
-                failure = MT_READ_FAILED;
-                failure_err = err;
-                break;
-            }
-            if (n == 0) {
-                failure = MT_READ_SIZE_BAD;
-                break;
-            }
-            left -= static_cast<int>(n);
-        }
-    }
-    if (left != 0) {
-        msg_errmsg(failure_err, "%s", msg_text(failure));
+    ntw_text_id failure =
+        move_test_data(timeout, MT_READ_FAILED, MT_READ_SIZE_BAD, &err, [&](int done) {
+            return read(fd, buf + done, static_cast<size_t>(TEST_DATA_LEN - done));
+        });
+    if (failure != MT_COUNT) {
+        msg_errmsg(err, "%s", msg_text(failure));
         return -1;
     }
     if (memcmp(buf, TEST_DATA, TEST_DATA_LEN) != 0) {
@@ -393,42 +406,20 @@ int read_file(int fd, int timeout)
 // them to the file system.
 int write_file(int fd, int timeout)
 {
-    int left = TEST_DATA_LEN;
-    ntw_text_id failure = MT_COUNT;
-    int failure_err = 0;
+    int err;
 
     clear_timeout();
     msg_statusmsg(0, "%s", msg_text(MT_WRITE));
-    {
-        TimeGuard guard(timeout);
-        while (left > 0) {
-            ssize_t n;
-            int err;
-            do {
-                ntw_blocking_begin();
-                n = write(fd, TEST_DATA + (TEST_DATA_LEN - left), static_cast<size_t>(left));
-                err = errno;
-                ntw_blocking_end();
-            } while (interrupted_by_other_signal(static_cast<int>(n), err));
-            if (timeout_occurred) {
-                failure = MT_TIMEOUT;
-                break;
-            }
-            if (n < 0) {
-                failure = MT_WRITE_FAILED;
-                failure_err = err;
-                break;
-            }
-            left -= static_cast<int>(n);
-        }
-    }
-    if (left != 0) {
-        msg_errmsg(failure_err, "%s", msg_text(failure));
+    ntw_text_id failure = move_test_data(timeout, MT_WRITE_FAILED, MT_COUNT, &err, [&](int done) {
+        return write(fd, TEST_DATA + done, static_cast<size_t>(TEST_DATA_LEN - done));
+    });
+    if (failure != MT_COUNT) {
+        msg_errmsg(err, "%s", msg_text(failure));
         return -1;
     }
     ntw_blocking_begin();
     int r = fsync(fd);
-    int err = errno;
+    err = errno;
     ntw_blocking_end();
     if (r != 0) {
         msg_errmsg(err, "%s", msg_text(MT_FLUSH_FAILED));

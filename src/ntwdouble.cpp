@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr int kWorkFileMode = 0666;
 constexpr int kExclusive = 1;
 constexpr int kShared = 0;
 constexpr int kWait = 1;
@@ -36,40 +35,6 @@ struct WorkPair {
     int other_fd = -1;
 };
 
-template <typename Body> int titled_step(ntw_text_id title, Body body)
-{
-    msg_test_start(msg_text(title));
-    int result = body();
-    msg_test_end(msg_text(title), result);
-    return result;
-}
-
-using DoubleDriver = int (*)(const NtwParam *);
-
-// A driver's children run in order; a non-zero result replaces the result
-// and an abort skips the rest.
-int run_children(ntw_text_id title, std::initializer_list<DoubleDriver> children,
-                 const NtwParam *param)
-{
-    return titled_step(title, [&] {
-        int result = NTW_OK;
-        for (DoubleDriver child : children) {
-            int r = child(param);
-            if (r != NTW_OK)
-                result = r;
-            if (r < 0)
-                break;
-        }
-        return result;
-    });
-}
-
-// After a failed primitive: a time-out aborts the chain, anything else is NG.
-int failure_result()
-{
-    return get_is_timeout() ? NTW_ABORT : NTW_NG;
-}
-
 bool barrier(utlntw_sync_info *sync)
 {
     return utlntw_sync_wait(sync) == 0;
@@ -85,11 +50,6 @@ int form_work_names(const utlntw_sync_info *sync, const char *dir, WorkPair *w)
     if (create_path(NTW_MODE_DOUBLE, dir, sync->my_file_no, w->own, 0) != 0)
         return -1;
     return create_path(NTW_MODE_DOUBLE, dir, sync->other_file_no, w->other, 0);
-}
-
-int open_work_file(const char *path, int timeout)
-{
-    return open_file(path, O_RDWR | O_CREAT, kWorkFileMode, timeout, 0);
 }
 
 // Closes what is open; a failed close turns an OK into NG.
@@ -118,18 +78,18 @@ void remove_work_files(const WorkPair &w)
 int open_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, const char *owner,
                     const char *group)
 {
-    w->own_fd = open_work_file(w->own, timeout);
+    w->own_fd = test_open_work_file(w->own, timeout);
     if (w->own_fd < 0)
-        return failure_result();
+        return test_failure_value();
     if (!barrier(sync))
         return NTW_ABORT;
 
-    int result = titled_step(MT_STEP_OPEN_PEERS, [&] {
-        w->other_fd = open_work_file(w->other, timeout);
-        return w->other_fd < 0 ? failure_result() : NTW_OK;
+    int result = test_named_step(MT_STEP_OPEN_PEERS, [&] {
+        w->other_fd = test_open_work_file(w->other, timeout);
+        return w->other_fd < 0 ? test_failure_value() : NTW_OK;
     });
     if (result == NTW_OK && owner != nullptr) {
-        result = titled_step(MT_STEP_CHOWN_PEERS, [&] {
+        result = test_named_step(MT_STEP_CHOWN_PEERS, [&] {
             return change_owner(w->other, owner, group) < 0 ? NTW_NG : NTW_OK;
         });
     }
@@ -147,15 +107,15 @@ int open_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, const char
 
 int delete_test_steps(utlntw_sync_info *sync, const WorkPair &w, int timeout, time_t start)
 {
-    int fd = open_work_file(w.own, timeout);
+    int fd = test_open_work_file(w.own, timeout);
     if (fd < 0)
-        return failure_result();
+        return test_failure_value();
     if (close_file(fd) != 0)
         return NTW_NG;
     if (!barrier(sync) || wait_file_no_exists(w.other, start, timeout) != 0 || !barrier(sync))
         return NTW_ABORT;
-    int result = titled_step(MT_STEP_DELETE_PEERS,
-                             [&] { return delete_file(w.other) < 0 ? NTW_NG : NTW_OK; });
+    int result = test_named_step(MT_STEP_DELETE_PEERS,
+                                 [&] { return delete_file(w.other) < 0 ? NTW_NG : NTW_OK; });
     return barrier(sync) ? result : NTW_ABORT;
 }
 
@@ -196,9 +156,9 @@ int released_lock_steps(int own_exclusive, utlntw_sync_info *sync, int own_fd, i
     if (!barrier(sync) || unlock_file(own_fd, timeout) != 0 || !barrier(sync))
         return NTW_ABORT;
     if (lock_file(other_fd, kExclusive, kNoWait, timeout, 0) != 0)
-        return failure_result();
+        return test_failure_value();
     if (unlock_file(other_fd, timeout) != 0)
-        return failure_result();
+        return test_failure_value();
     return barrier(sync) ? NTW_OK : NTW_ABORT;
 }
 
@@ -369,12 +329,12 @@ bool run_lock_tests(std::initializer_list<LockTest> tests, utlntw_sync_info *syn
 
 int lock_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, bool share_set)
 {
-    w->own_fd = open_work_file(w->own, timeout);
+    w->own_fd = test_open_work_file(w->own, timeout);
     if (w->own_fd < 0)
-        return failure_result();
-    w->other_fd = open_work_file(w->other, timeout);
+        return test_failure_value();
+    w->other_fd = test_open_work_file(w->other, timeout);
     if (w->other_fd < 0)
-        return failure_result();
+        return test_failure_value();
     if (!barrier(sync))
         return NTW_ABORT;
 
@@ -384,7 +344,7 @@ int lock_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, bool share
                         sync, *w, timeout, &result))
         return result;
     if (lock_file(w->own_fd, share_set ? kShared : kExclusive, kWait, timeout, 0) != 0)
-        return failure_result();
+        return test_failure_value();
     run_lock_tests(share_set
                        ? std::initializer_list<LockTest>{kNo29, kNo30, kNo31, kNo32, kNo33, kNo34}
                        : std::initializer_list<LockTest>{kNo32, kNo34},
@@ -430,7 +390,7 @@ void wait_for_term(pid_t instance)
     msg_finish();
     s_term_received = 0;
     close_file(own_fd);
-    int fd = open_work_file(own_path, timeout);
+    int fd = test_open_work_file(own_path, timeout);
     lock_file(fd, exclusive, wait, timeout, 0);
     wait_for_term(instance);
     if (s_term_received)
@@ -466,29 +426,28 @@ int wait_for_child_lock(int own_fd, int timeout)
 
 int try_test_double(const NtwParam *param)
 {
-    return run_children(MT_TITLE_DOUBLE, {try_test_double_zemsharepath, try_test_double_targetpath},
-                        param);
+    return test_driver_parts(MT_TITLE_DOUBLE, param,
+                             {try_test_double_zemsharepath, try_test_double_targetpath});
 }
 
 int try_test_double_zemsharepath(const NtwParam *param)
 {
-    return run_children(MT_TITLE_SHARE_PATH,
-                        {try_double_open_zemsharepath, try_double_lock_zemsharepath}, param);
+    return test_driver_parts(MT_TITLE_SHARE_PATH, param,
+                             {try_double_open_zemsharepath, try_double_lock_zemsharepath});
 }
 
 // The delete test runs when the lock test did not abort; the lock test, in
 // turn, only ran because the open test did not abort.
 int try_test_double_targetpath(const NtwParam *param)
 {
-    return run_children(
-        MT_TITLE_TARGET_PATH,
-        {try_double_open_targetpath, try_double_lock_targetpath, try_double_delete_targetpath},
-        param);
+    return test_driver_parts(
+        MT_TITLE_TARGET_PATH, param,
+        {try_double_open_targetpath, try_double_lock_targetpath, try_double_delete_targetpath});
 }
 
 int try_double_open_zemsharepath(const NtwParam *param)
 {
-    return titled_step(MT_TITLE_KIND_OPEN, [&] {
+    return test_named_step(MT_TITLE_KIND_OPEN, [&] {
         return try_double_open_test(param->timeout, param->share_path, param->share_path, nullptr,
                                     nullptr);
     });
@@ -496,7 +455,7 @@ int try_double_open_zemsharepath(const NtwParam *param)
 
 int try_double_open_targetpath(const NtwParam *param)
 {
-    return titled_step(MT_TITLE_KIND_OPEN, [&] {
+    return test_named_step(MT_TITLE_KIND_OPEN, [&] {
         return try_double_open_test(param->timeout, param->share_path, param->target_path,
                                     param->owner, param->group);
     });
@@ -504,14 +463,14 @@ int try_double_open_targetpath(const NtwParam *param)
 
 int try_double_lock_zemsharepath(const NtwParam *param)
 {
-    return titled_step(MT_TITLE_KIND_LOCK, [&] {
+    return test_named_step(MT_TITLE_KIND_LOCK, [&] {
         return try_double_lock_test(param->timeout, param->share_path, param->share_path, 1);
     });
 }
 
 int try_double_lock_targetpath(const NtwParam *param)
 {
-    return titled_step(MT_TITLE_KIND_LOCK, [&] {
+    return test_named_step(MT_TITLE_KIND_LOCK, [&] {
         return try_double_lock_test(param->timeout, param->share_path, param->target_path, 0);
     });
 }
@@ -558,7 +517,7 @@ int try_double_lock_test(int timeout, const char *sync_dir, const char *dir, int
 int try_double_delete_targetpath(const NtwParam *param)
 {
     const time_t start = time(nullptr); // the wait for the partner's file counts from here
-    return titled_step(MT_TITLE_KIND_DELETE, [&] {
+    return test_named_step(MT_TITLE_KIND_DELETE, [&] {
         utlntw_sync_info sync{};
         WorkPair w;
         int result = NTW_ABORT;
@@ -573,21 +532,21 @@ int try_double_delete_targetpath(const NtwParam *param)
 
 int test_no_35(utlntw_sync_info *sync, int own_fd, int other_fd, int timeout)
 {
-    return titled_step(MT_STEP_SHRELEASED_EXCL_NOWAIT, [&] {
+    return test_named_step(MT_STEP_SHRELEASED_EXCL_NOWAIT, [&] {
         return released_lock_steps(kShared, sync, own_fd, other_fd, timeout);
     });
 }
 
 int test_no_36(utlntw_sync_info *sync, int own_fd, int other_fd, int timeout)
 {
-    return titled_step(MT_STEP_EXRELEASED_EXCL_NOWAIT, [&] {
+    return test_named_step(MT_STEP_EXRELEASED_EXCL_NOWAIT, [&] {
         return released_lock_steps(kExclusive, sync, own_fd, other_fd, timeout);
     });
 }
 
 int test_no_29(utlntw_sync_info *sync, int other_fd, int timeout)
 {
-    return titled_step(MT_STEP_SHLOCKED_EXCL_NOWAIT, [&] {
+    return test_named_step(MT_STEP_SHLOCKED_EXCL_NOWAIT, [&] {
         return locked_region_steps(MT_PEER_SHLOCKED_OK, MT_PEER_NOT_SHLOCKED, sync, other_fd,
                                    timeout);
     });
@@ -597,11 +556,11 @@ int test_no_29(utlntw_sync_info *sync, int other_fd, int timeout)
 // waiting shared request waiting.
 int test_no_30(utlntw_sync_info *sync, int other_fd, int timeout)
 {
-    return titled_step(MT_STEP_SHLOCKED_SHARED_WAIT, [&] {
+    return test_named_step(MT_STEP_SHLOCKED_SHARED_WAIT, [&] {
         if (!barrier(sync))
             return NTW_ABORT;
         if (lock_file(other_fd, kShared, kWait, timeout, 0) != 0)
-            return failure_result();
+            return test_failure_value();
         unlock_file(other_fd, timeout);
         return NTW_OK;
     });
@@ -609,7 +568,7 @@ int test_no_30(utlntw_sync_info *sync, int other_fd, int timeout)
 
 int test_no_32(utlntw_sync_info *sync, int other_fd, int timeout)
 {
-    return titled_step(MT_STEP_EXLOCKED_EXCL_NOWAIT, [&] {
+    return test_named_step(MT_STEP_EXLOCKED_EXCL_NOWAIT, [&] {
         return locked_region_steps(MT_PEER_EXLOCKED_OK, MT_PEER_NOT_EXLOCKED, sync, other_fd,
                                    timeout);
     });
@@ -617,21 +576,21 @@ int test_no_32(utlntw_sync_info *sync, int other_fd, int timeout)
 
 int test_no_31(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout)
 {
-    return titled_step(MT_STEP_SHLOCKED_EXCL_WAIT, [&] {
+    return test_named_step(MT_STEP_SHLOCKED_EXCL_WAIT, [&] {
         return handover_steps(kTest31, sync, own_path, own_fd, other_fd, timeout);
     });
 }
 
 int test_no_33(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout)
 {
-    return titled_step(MT_STEP_EXLOCKED_SHARED_WAIT, [&] {
+    return test_named_step(MT_STEP_EXLOCKED_SHARED_WAIT, [&] {
         return handover_steps(kTest33, sync, own_path, own_fd, other_fd, timeout);
     });
 }
 
 int test_no_34(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout)
 {
-    return titled_step(MT_STEP_EXLOCKED_EXCL_WAIT, [&] {
+    return test_named_step(MT_STEP_EXLOCKED_EXCL_WAIT, [&] {
         return handover_steps(kTest34, sync, own_path, own_fd, other_fd, timeout);
     });
 }

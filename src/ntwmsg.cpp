@@ -174,7 +174,7 @@ int msg_init(const NtwParam *param)
         return -1;
 
     if (param->log_file[0] != '\0') {
-        s_loginfo.log_fd = open(param->log_file, O_WRONLY | O_APPEND | O_CREAT, 0666);
+        s_loginfo.log_fd = open(param->log_file, O_WRONLY | O_APPEND | O_CREAT, NTW_FILE_MODE);
         if (s_loginfo.log_fd == -1) {
             int err = errno;
             msg_output_stderr(msg_text(MT_LOG_OPEN_FAILED), param->log_file, std::strerror(err));
@@ -219,6 +219,18 @@ int iconv_conv(const char *src, char *dest)
     return 0;
 }
 
+namespace {
+
+// Formats one line and converts it for output; nullptr when it cannot be
+// converted (reported on standard error).
+const char *format_for_output(char *line, char *converted, const char *fmt, va_list ap)
+{
+    format_bounded(line, fmt, ap);
+    return line_for_output(line, converted);
+}
+
+} // namespace
+
 int msg_output(const char *fmt, ...)
 {
     ntw_exit_if_signalled();
@@ -228,9 +240,8 @@ int msg_output(const char *fmt, ...)
     char converted[k_buf_size];
     va_list ap;
     va_start(ap, fmt);
-    format_bounded(line, fmt, ap);
+    const char *out = format_for_output(line, converted, fmt, ap);
     va_end(ap);
-    const char *out = line_for_output(line, converted);
     if (out == nullptr)
         return -1;
     if (s_loginfo.log_fd == -1) {
@@ -249,9 +260,8 @@ int msg_output_stderr(const char *fmt, ...)
     char converted[k_buf_size];
     va_list ap;
     va_start(ap, fmt);
-    format_bounded(line, fmt, ap);
+    const char *out = format_for_output(line, converted, fmt, ap);
     va_end(ap);
-    const char *out = line_for_output(line, converted);
     if (out == nullptr)
         return -1;
     std::fprintf(stderr, "%s\n", out);

@@ -20,58 +20,18 @@ namespace {
 // test reaps its child before the next test starts.
 pid_t s_partner_pid = -1;
 
-// What a failed checked operation means: a time-out aborts the chain, any
-// other failure is a verdict on the file system.
-int failure_value()
-{
-    return get_is_timeout() ? NTW_ABORT : NTW_NG;
-}
-
-// A named test step around `body`, closed with the body's result.
-template <typename Body> int run_step(ntw_text_id title, Body body)
-{
-    const char *name = msg_text(title);
-    msg_test_start(name);
-    int result = body();
-    msg_test_end(name, result);
-    return result;
-}
-
-// The combination rule of the drivers: keep the last non-zero result, stop
-// at the first abort.
-int run_driver(ntw_text_id title, const NtwParam *param,
-               std::initializer_list<int (*)(const NtwParam *)> parts)
-{
-    return run_step(title, [&] {
-        int result = NTW_OK;
-        for (auto part : parts) {
-            int r = part(param);
-            if (r != NTW_OK)
-                result = r;
-            if (r < 0)
-                break;
-        }
-        return result;
-    });
-}
-
 int own_work_path(const char *dir, int number, char *out)
 {
     return create_path(NTW_MODE_SINGLE, dir, number, out, static_cast<int>(getpid()));
-}
-
-int open_work_file(const char *path, int timeout)
-{
-    return open_file(path, O_RDWR | O_CREAT, 0666, timeout, 0);
 }
 
 // Opens and closes `path`; 0, or the failure value of the open, or NG when
 // the close fails.
 int open_and_close(const char *path, int flags, int timeout)
 {
-    int fd = open_file(path, flags, 0666, timeout, 0);
+    int fd = open_file(path, flags, NTW_FILE_MODE, timeout, 0);
     if (fd < 0)
-        return failure_value();
+        return test_failure_value();
     return close_file(fd) == 0 ? NTW_OK : NTW_NG;
 }
 
@@ -90,15 +50,15 @@ struct LockStep {
 int run_one_lock_steps(int fd, int timeout, std::initializer_list<LockStep> steps)
 {
     for (const LockStep &s : steps) {
-        int r = run_step(s.title, [&] {
+        int r = test_named_step(s.title, [&] {
             int rc = s.unlock ? unlock_file(fd, timeout)
                               : lock_file(fd, s.exclusive, s.wait, timeout, 0);
-            return rc == 0 ? NTW_OK : failure_value();
+            return rc == 0 ? NTW_OK : test_failure_value();
         });
         if (r != NTW_OK)
             return r;
     }
-    return unlock_file(fd, timeout) == 0 ? NTW_OK : failure_value();
+    return unlock_file(fd, timeout) == 0 ? NTW_OK : test_failure_value();
 }
 
 // The frame of both one-lock tests: a fresh work file, the steps, then
@@ -109,8 +69,8 @@ int one_lock_test(const char *dir, int timeout, int name_failure,
     char path[NTW_WORKNAME_LEN];
     if (own_work_path(dir, 0, path) != 0)
         return name_failure;
-    int fd = open_work_file(path, timeout);
-    int result = fd < 0 ? failure_value() : run_one_lock_steps(fd, timeout, steps);
+    int fd = test_open_work_file(path, timeout);
+    int result = fd < 0 ? test_failure_value() : run_one_lock_steps(fd, timeout, steps);
     if (close_file(fd) != 0 && result != NTW_ABORT)
         result = NTW_NG;
     unlink(path);
@@ -125,7 +85,7 @@ int one_lock_test(const char *dir, int timeout, int name_failure,
 int expect_refused(ntw_text_id title, int fd, int timeout, ntw_text_id refused_ok,
                    ntw_text_id granted_ng)
 {
-    return run_step(title, [&] {
+    return test_named_step(title, [&] {
         if (lock_file(fd, 1, 0, timeout, 1) == 0) {
             msg_errmsg(0, "%s", msg_text(granted_ng));
             return NTW_NG;
@@ -141,12 +101,12 @@ int expect_refused(ntw_text_id title, int fd, int timeout, ntw_text_id refused_o
 // its lock); the lock is released again afterwards.
 int expect_granted(ntw_text_id title, int fd, int exclusive, int wait, int timeout)
 {
-    int r = run_step(title, [&] {
-        return lock_file(fd, exclusive, wait, timeout, 0) == 0 ? NTW_OK : failure_value();
+    int r = test_named_step(title, [&] {
+        return lock_file(fd, exclusive, wait, timeout, 0) == 0 ? NTW_OK : test_failure_value();
     });
     if (r != NTW_OK)
         return r;
-    return unlock_file(fd, timeout) == 0 ? NTW_OK : failure_value();
+    return unlock_file(fd, timeout) == 0 ? NTW_OK : test_failure_value();
 }
 
 // The child's own lock operations: no steps, no messages (the child is
@@ -290,7 +250,7 @@ int share_lock_prober(utlntw_sync_info *sync, int fd, int timeout)
 int target_lock_holder(utlntw_sync_info *sync, int fd, int timeout)
 {
     if (!hold_lock(fd, 1, timeout))
-        return failure_value();
+        return test_failure_value();
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
     if (!release_after_pause(fd, timeout) || !barrier(sync))
@@ -304,7 +264,7 @@ int target_lock_prober(utlntw_sync_info *sync, int own_fd, int fd, int timeout)
 {
     int r;
     if (lock_file(own_fd, 1, 0, timeout, 0) != 0)
-        return failure_value();
+        return test_failure_value();
     if (!barrier(sync))
         return NTW_ABORT;
     if ((r = expect_refused(MT_STEP_EXLOCKED_EXCL_NOWAIT, fd, timeout, MT_PEER_EXLOCKED_OK,
@@ -327,7 +287,7 @@ int target_lock_prober(utlntw_sync_info *sync, int own_fd, int fd, int timeout)
 int try_single_lock(const NtwParam *param, const char *work_dir, int (*one_lock)(const char *, int),
                     int (*two_lock)(utlntw_sync_info *, int, int, int, int))
 {
-    return run_step(MT_TITLE_KIND_LOCK, [&] {
+    return test_named_step(MT_TITLE_KIND_LOCK, [&] {
         singletest_info info{};
         int r = one_lock(work_dir, param->timeout);
         if (r == NTW_OK)
@@ -345,31 +305,60 @@ int try_single_lock(const NtwParam *param, const char *work_dir, int (*one_lock)
 } // namespace
 
 // ---------------------------------------------------------------------------
+// The result convention shared by the test trees
+
+int test_failure_value(void)
+{
+    return get_is_timeout() ? NTW_ABORT : NTW_NG;
+}
+
+int test_driver_parts(ntw_text_id title, const NtwParam *param,
+                      std::initializer_list<int (*)(const NtwParam *)> parts)
+{
+    return test_named_step(title, [&] {
+        int result = NTW_OK;
+        for (auto part : parts) {
+            int r = part(param);
+            if (r != NTW_OK)
+                result = r;
+            if (r < 0)
+                break;
+        }
+        return result;
+    });
+}
+
+int test_open_work_file(const char *path, int timeout)
+{
+    return open_file(path, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0);
+}
+
+// ---------------------------------------------------------------------------
 // Drivers
 
 int try_test_single(const NtwParam *param)
 {
-    return run_driver(MT_TITLE_SINGLE, param,
-                      {try_test_single_zemsharepath, try_test_single_targetpath});
+    return test_driver_parts(MT_TITLE_SINGLE, param,
+                             {try_test_single_zemsharepath, try_test_single_targetpath});
 }
 
 int try_test_single_zemsharepath(const NtwParam *param)
 {
-    return run_driver(MT_TITLE_SHARE_PATH, param,
-                      {try_single_open_zemsharepath, try_single_lock_zemsharepath});
+    return test_driver_parts(MT_TITLE_SHARE_PATH, param,
+                             {try_single_open_zemsharepath, try_single_lock_zemsharepath});
 }
 
 int try_test_single_targetpath(const NtwParam *param)
 {
-    return run_driver(MT_TITLE_TARGET_PATH, param,
-                      {try_single_open_targetpath, try_single_link_targetpath,
-                       try_single_lock_targetpath, try_single_rw_targetpath,
-                       try_single_delete_targetpath});
+    return test_driver_parts(MT_TITLE_TARGET_PATH, param,
+                             {try_single_open_targetpath, try_single_link_targetpath,
+                              try_single_lock_targetpath, try_single_rw_targetpath,
+                              try_single_delete_targetpath});
 }
 
 int try_single_open_zemsharepath(const NtwParam *param)
 {
-    return run_step(MT_TITLE_KIND_OPEN, [&] {
+    return test_named_step(MT_TITLE_KIND_OPEN, [&] {
         return test_single_open_zemsharepath(param->share_path, param->timeout);
     });
 }
@@ -382,7 +371,7 @@ int try_single_lock_zemsharepath(const NtwParam *param)
 
 int try_single_open_targetpath(const NtwParam *param)
 {
-    return run_step(MT_TITLE_KIND_OPEN, [&] {
+    return test_named_step(MT_TITLE_KIND_OPEN, [&] {
         return test_single_open_targetpath(param->target_path, param->owner, param->group,
                                            param->timeout);
     });
@@ -390,7 +379,7 @@ int try_single_open_targetpath(const NtwParam *param)
 
 int try_single_link_targetpath(const NtwParam *param)
 {
-    return run_step(MT_TITLE_KIND_LINK, [&] {
+    return test_named_step(MT_TITLE_KIND_LINK, [&] {
         return test_single_link_targetpath(param->target_path, param->timeout);
     });
 }
@@ -403,13 +392,14 @@ int try_single_lock_targetpath(const NtwParam *param)
 
 int try_single_rw_targetpath(const NtwParam *param)
 {
-    return run_step(MT_TITLE_KIND_RW,
-                    [&] { return test_single_rw_targetpath(param->target_path, param->timeout); });
+    return test_named_step(MT_TITLE_KIND_RW, [&] {
+        return test_single_rw_targetpath(param->target_path, param->timeout);
+    });
 }
 
 int try_single_delete_targetpath(const NtwParam *param)
 {
-    return run_step(MT_TITLE_KIND_DELETE, [&] {
+    return test_named_step(MT_TITLE_KIND_DELETE, [&] {
         return test_single_delete_targetpath(param->target_path, param->timeout);
     });
 }
@@ -460,7 +450,7 @@ int fork_singletest_start(const char *work_dir, const char *sync_dir, singletest
             return -1;
     }
     for (int i = 0; i < 2; ++i) {
-        info->work_fd[i] = open_work_file(info->work_file[i], timeout);
+        info->work_fd[i] = test_open_work_file(info->work_file[i], timeout);
         if (info->work_fd[i] < 0)
             return -1;
     }
@@ -500,7 +490,7 @@ int fork_singletest_end(singletest_info *info)
 
 int test_single_open_zemsharepath(const char *dir, int timeout)
 {
-    return run_step(MT_STEP_OPEN_NEW, [&] {
+    return test_named_step(MT_STEP_OPEN_NEW, [&] {
         char path[NTW_WORKNAME_LEN];
         if (own_work_path(dir, 0, path) != 0)
             return NTW_ABORT;
@@ -536,8 +526,8 @@ int test_single_open_targetpath(const char *dir, const char *owner, const char *
         return NTW_ABORT;
 
     // One running result: once a step is NG, every later step shows NG too.
-    int r = run_step(MT_STEP_OPEN_MISSING, [&] {
-        int fd = open_file(path, O_RDONLY, 0666, timeout, 1);
+    int r = test_named_step(MT_STEP_OPEN_MISSING, [&] {
+        int fd = open_file(path, O_RDONLY, NTW_FILE_MODE, timeout, 1);
         if (fd < 0) {
             if (get_is_timeout())
                 return NTW_ABORT;
@@ -562,14 +552,14 @@ int test_single_open_targetpath(const char *dir, const char *owner, const char *
     for (const OpenStep &s : open_steps) {
         if (r == NTW_ABORT)
             break;
-        r = run_step(s.title, [&] {
+        r = test_named_step(s.title, [&] {
             int step = open_and_close(path, s.flags, timeout);
             return step != NTW_OK ? step : r;
         });
     }
     if (r != NTW_ABORT) {
-        r = run_step(MT_STEP_CHOWN,
-                     [&] { return change_owner(path, owner, group) < 0 ? NTW_NG : r; });
+        r = test_named_step(MT_STEP_CHOWN,
+                            [&] { return change_owner(path, owner, group) < 0 ? NTW_NG : r; });
     }
     unlink(path);
     return r;
@@ -583,21 +573,21 @@ int test_single_link_targetpath(const char *dir, int timeout)
         return NTW_ABORT;
 
     int result = NTW_OK;
-    int fd = open_work_file(name0, timeout);
+    int fd = test_open_work_file(name0, timeout);
     if (fd < 0) {
-        result = failure_value();
+        result = test_failure_value();
     } else {
         close_file(fd);
-        result = run_step(MT_STEP_LINK_NEW,
-                          [&] { return link_file(name0, name1, 0) == 0 ? NTW_OK : NTW_NG; });
+        result = test_named_step(MT_STEP_LINK_NEW,
+                                 [&] { return link_file(name0, name1, 0) == 0 ? NTW_OK : NTW_NG; });
         // name1 exists now as the new link, or is created here when the link
         // failed, so the second link always meets an existing name.
-        fd = open_work_file(name1, timeout);
+        fd = test_open_work_file(name1, timeout);
         if (fd < 0) {
-            result = failure_value();
+            result = test_failure_value();
         } else {
             close_file(fd);
-            result = run_step(MT_STEP_LINK_EXISTING, [&] {
+            result = test_named_step(MT_STEP_LINK_EXISTING, [&] {
                 if (link_file(name0, name1, 1) != 0) {
                     msg_statusmsg(0, "%s", msg_text(MT_LINK_REFUSED_OK));
                     return result;
@@ -632,21 +622,22 @@ int test_single_rw_targetpath(const char *dir, int timeout)
     char path[NTW_WORKNAME_LEN];
     if (own_work_path(dir, 0, path) != 0)
         return NTW_ABORT;
-    int fd = open_work_file(path, timeout);
+    int fd = test_open_work_file(path, timeout);
     if (fd < 0)
-        return failure_value();
+        return test_failure_value();
 
     // The file stays for the delete test, which removes it.
-    int result = run_step(MT_STEP_WRITE,
-                          [&] { return write_file(fd, timeout) == 0 ? NTW_OK : failure_value(); });
+    int result = test_named_step(MT_STEP_WRITE, [&] {
+        return write_file(fd, timeout) == 0 ? NTW_OK : test_failure_value();
+    });
     if (result == NTW_OK) {
         if (lseek(fd, 0, SEEK_SET) != 0) {
             int err = errno;
             msg_errmsg(err, "%s", msg_text(MT_SEEK_FAILED));
             result = NTW_NG;
         } else {
-            result = run_step(MT_STEP_READ, [&] {
-                return read_file(fd, timeout) == 0 ? NTW_OK : failure_value();
+            result = test_named_step(MT_STEP_READ, [&] {
+                return read_file(fd, timeout) == 0 ? NTW_OK : test_failure_value();
             });
         }
     }
@@ -659,9 +650,10 @@ int test_single_delete_targetpath(const char *dir, int timeout)
     char path[NTW_WORKNAME_LEN];
     if (own_work_path(dir, 0, path) != 0)
         return NTW_ABORT;
-    int fd = open_work_file(path, timeout);
+    int fd = test_open_work_file(path, timeout);
     if (fd < 0)
-        return failure_value();
+        return test_failure_value();
     close_file(fd);
-    return run_step(MT_STEP_DELETE_OWN, [&] { return delete_file(path) == 0 ? NTW_OK : NTW_NG; });
+    return test_named_step(MT_STEP_DELETE_OWN,
+                           [&] { return delete_file(path) == 0 ? NTW_OK : NTW_NG; });
 }

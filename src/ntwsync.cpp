@@ -74,7 +74,6 @@ constexpr int SYNC_BUSY_BYTE = 3;
 constexpr int SYNC_PAIR_ONE = 4; // bytes 4 and 5
 constexpr int SYNC_PAIR_TWO = 6; // bytes 6 and 7
 constexpr useconds_t SYNC_POLL_US = 20000;
-constexpr mode_t SYNC_FILE_MODE = 0666;
 constexpr size_t SYNC_HOSTNAME_LEN = 68;
 constexpr unsigned STOP_DIR_LIMIT = 259;
 
@@ -307,7 +306,7 @@ int take_guard_and_probe_partner(utlntw_sync_info *info, time_t start, SyncPartn
 // finisher has removed the sync file and then the end-wait file.
 int finish_first(utlntw_sync_info *info, time_t start)
 {
-    int fd = open_file(info->endwait_filename, O_RDWR | O_CREAT, SYNC_FILE_MODE, info->timeout, 0);
+    int fd = open_file(info->endwait_filename, O_RDWR | O_CREAT, NTW_FILE_MODE, info->timeout, 0);
     if (fd < 0)
         return -1;
     close_file(fd);
@@ -351,7 +350,7 @@ int wait_for_stop_file_deletion(const char *target_file, int timeout, time_t sta
     if (make_stop_name(target_file, stop, sizeof stop) != 0)
         return -1;
     add_deletefilename(stop);
-    int fd = open_file(stop, O_RDWR | O_CREAT, SYNC_FILE_MODE, timeout, 0);
+    int fd = open_file(stop, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0);
     if (fd < 0)
         return -1;
     close_file(fd);
@@ -462,7 +461,7 @@ int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int k
     add_deletefilename(info->sync_filename);
     add_deletefilename(info->endwait_filename);
     msg_statusmsg(0, msg_text(MT_SYNC_NAME_MADE), info->sync_filename);
-    info->fd = open_file(info->sync_filename, O_RDWR | O_CREAT, SYNC_FILE_MODE, info->timeout, 0);
+    info->fd = open_file(info->sync_filename, O_RDWR | O_CREAT, NTW_FILE_MODE, info->timeout, 0);
     if (info->fd < 0) {
         info->fd = -1;
         return -1;

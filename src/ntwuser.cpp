@@ -22,27 +22,22 @@ static void usrapl_remove_target(const char *target_file)
 
 int try_test_usrapl(const NtwParam *param)
 {
-    msg_test_start(msg_text(MT_TITLE_USRAPL));
-    int result = usr_apl_filetest(param->target_file, param->timeout);
-    msg_test_end(msg_text(MT_TITLE_USRAPL), result);
-    return result;
+    return test_named_step(MT_TITLE_USRAPL,
+                           [&] { return usr_apl_filetest(param->target_file, param->timeout); });
 }
 
 int usr_apl_filetest(const char *target_file, int timeout)
 {
     s_target_owned = false;
-    msg_test_start(msg_text(MT_TITLE_TARGET_FILE));
-    int result = NTW_ABORT;
-    int r1 = usrapl_filopen_test(target_file, timeout);
-    if (r1 >= 0) {
+    int result = test_named_step(MT_TITLE_TARGET_FILE, [&] {
+        int r1 = usrapl_filopen_test(target_file, timeout);
+        if (r1 < 0)
+            return NTW_ABORT;
         // The first non-zero result of the two halves wins: an NG of the
         // open tests stays the verdict even when the lock tests abort.
-        result = r1;
         int r2 = usrapl_fillock_test(target_file, timeout);
-        if (r2 != NTW_OK && r1 == NTW_OK)
-            result = r2;
-    }
-    msg_test_end(msg_text(MT_TITLE_TARGET_FILE), result);
+        return r1 == NTW_OK ? r2 : r1;
+    });
     usrapl_remove_target(target_file);
     return result;
 }
@@ -54,7 +49,7 @@ static int usrapl_open_access_test(const char *target_file, int flags, ntw_text_
 {
     msg_statusmsg(0, "%s", msg_text(MT_UA_OPEN_TEST_START));
     msg_statusmsg(0, msg_text(announce), target_file);
-    int fd = open_operator_file(target_file, flags, 0666, timeout, 0);
+    int fd = open_operator_file(target_file, flags, NTW_FILE_MODE, timeout, 0);
     if (fd < 0)
         return NTW_NG;
     return close_file(fd) == 0 ? NTW_OK : NTW_NG;
@@ -62,44 +57,29 @@ static int usrapl_open_access_test(const char *target_file, int flags, ntw_text_
 
 int usrapl_filopen_test(const char *target_file, int timeout)
 {
-    msg_test_start(msg_text(MT_TITLE_KIND_OPEN));
-    int result = NTW_OK;
-
-    msg_test_start(msg_text(MT_STEP_O1));
-    int r = file_open_test_no45(target_file, timeout);
-    if (r != NTW_OK)
-        result = r;
-    msg_test_end(msg_text(MT_STEP_O1), r);
-
-    if (r >= 0) {
-        msg_test_start(msg_text(MT_STEP_O2));
-        r = usrapl_file_open_test_no46(target_file, timeout);
-        if (r != NTW_OK)
-            result = r;
-        msg_test_end(msg_text(MT_STEP_O2), r);
-    }
-
-    if (r >= 0) {
-        msg_test_start(msg_text(MT_STEP_O3));
-        int w = usrapl_open_access_test(target_file, O_WRONLY, MT_UA_OPEN_WRITE, timeout);
-        msg_test_end(msg_text(MT_STEP_O3), w);
-        if (result == NTW_OK)
-            result = w;
-
-        msg_test_start(msg_text(MT_STEP_O4));
-        w = usrapl_open_access_test(target_file, O_RDWR, MT_UA_OPEN_RDWR, timeout);
-        msg_test_end(msg_text(MT_STEP_O4), w);
-        if (result == NTW_OK)
-            result = w;
-    }
-
-    msg_test_end(msg_text(MT_TITLE_KIND_OPEN), result);
-    return result;
+    return test_named_step(MT_TITLE_KIND_OPEN, [&] {
+        int r =
+            test_named_step(MT_STEP_O1, [&] { return file_open_test_no45(target_file, timeout); });
+        if (r < 0)
+            return r;
+        r = test_named_step(MT_STEP_O2,
+                            [&] { return usrapl_file_open_test_no46(target_file, timeout); });
+        if (r < 0)
+            return r;
+        // O1 and O2 end OK or abort, so from here the first NG wins.
+        int result = test_named_step(MT_STEP_O3, [&] {
+            return usrapl_open_access_test(target_file, O_WRONLY, MT_UA_OPEN_WRITE, timeout);
+        });
+        int w = test_named_step(MT_STEP_O4, [&] {
+            return usrapl_open_access_test(target_file, O_RDWR, MT_UA_OPEN_RDWR, timeout);
+        });
+        return result != NTW_OK ? result : w;
+    });
 }
 
 int file_open_test_no45(const char *target_file, int timeout)
 {
-    int fd = open_operator_file(target_file, O_RDWR | O_CREAT | O_EXCL, 0666, timeout, 0);
+    int fd = open_operator_file(target_file, O_RDWR | O_CREAT | O_EXCL, NTW_FILE_MODE, timeout, 0);
     if (fd < 0)
         return NTW_ABORT;
     // Registered as soon as it exists, so that a failing close or a signal
@@ -130,7 +110,7 @@ int usrapl_file_open_test_no46(const char *target_file, int timeout)
 
     msg_statusmsg(0, "%s", msg_text(MT_UA_OPEN_TEST_START));
     msg_statusmsg(0, msg_text(MT_UA_OPEN_READ), target_file);
-    int fd = open_operator_file(target_file, O_RDONLY, 0666, timeout, 0);
+    int fd = open_operator_file(target_file, O_RDONLY, NTW_FILE_MODE, timeout, 0);
     if (fd < 0)
         return NTW_ABORT;
     return close_file(fd) == 0 ? NTW_OK : NTW_ABORT;
@@ -140,21 +120,18 @@ int usrapl_file_open_test_no46(const char *target_file, int timeout)
 // the file with the application.  Returns the operator's confirmation.
 static int usrapl_lock_step_l1(const char *target_file, int timeout)
 {
-    msg_test_start(msg_text(MT_STEP_L1));
-    msg_statusmsg(0, "%s", msg_text(MT_UA_ASK_LOCK));
-    int r = usrapl_sync_wait(target_file, timeout);
-    msg_test_end(msg_text(MT_STEP_L1), r);
-    return r;
+    return test_named_step(MT_STEP_L1, [&] {
+        msg_statusmsg(0, "%s", msg_text(MT_UA_ASK_LOCK));
+        return usrapl_sync_wait(target_file, timeout);
+    });
 }
 
 // L2: the application holds its lock, so a lock that does not wait must be
 // refused.
 static int usrapl_lock_step_l2(int fd, int timeout)
 {
-    msg_test_start(msg_text(MT_STEP_L2));
-    int result = lockf_file(fd, F_TLOCK, timeout, 1) == 0 ? NTW_NG : NTW_OK;
-    msg_test_end(msg_text(MT_STEP_L2), result);
-    return result;
+    return test_named_step(
+        MT_STEP_L2, [&] { return lockf_file(fd, F_TLOCK, timeout, 1) == 0 ? NTW_NG : NTW_OK; });
 }
 
 // L3: a waiting lock on the file that the application holds locked.  Granted
@@ -162,10 +139,7 @@ static int usrapl_lock_step_l2(int fd, int timeout)
 // OK; any other failure aborts.
 static int usrapl_lock_step_l3(int fd, int timeout)
 {
-    msg_test_start(msg_text(MT_STEP_L3));
-    int r = lockf_file(fd, F_LOCK, timeout, 0);
-    msg_test_end(msg_text(MT_STEP_L3), r);
-    return r;
+    return test_named_step(MT_STEP_L3, [&] { return lockf_file(fd, F_LOCK, timeout, 0); });
 }
 
 // The lock steps from the checker's first lock to the end of L3, on the
@@ -189,7 +163,7 @@ static int usrapl_lock_steps(const char *target_file, int *fd, int timeout)
     *fd = -1;
     if (closed != 0)
         return NTW_ABORT;
-    *fd = open_operator_file(target_file, O_RDWR | O_CREAT, 0666, timeout, 0);
+    *fd = open_operator_file(target_file, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0);
     if (*fd < 0)
         return NTW_ABORT;
 
@@ -199,15 +173,13 @@ static int usrapl_lock_steps(const char *target_file, int *fd, int timeout)
 
 int usrapl_fillock_test(const char *target_file, int timeout)
 {
-    msg_test_start(msg_text(MT_TITLE_KIND_WHOLE_LOCK));
-    int result = NTW_ABORT;
-    int fd = open_operator_file(target_file, O_RDWR, 0666, timeout, 0);
-    if (fd >= 0) {
-        result = usrapl_lock_steps(target_file, &fd, timeout);
-        if (close_file(fd) != 0)
-            result = NTW_ABORT;
-    }
-    msg_test_end(msg_text(MT_TITLE_KIND_WHOLE_LOCK), result);
+    int result = test_named_step(MT_TITLE_KIND_WHOLE_LOCK, [&] {
+        int fd = open_operator_file(target_file, O_RDWR, NTW_FILE_MODE, timeout, 0);
+        if (fd < 0)
+            return NTW_ABORT;
+        int r = usrapl_lock_steps(target_file, &fd, timeout);
+        return close_file(fd) != 0 ? NTW_ABORT : r;
+    });
     usrapl_remove_target(target_file);
     return result;
 }

@@ -112,10 +112,7 @@ protected:
     {
         g_pid = getpid();
         log_ = logdir_.file("report.log");
-        NtwParam param = {};
-        param.code_set = NTW_CODE_UTF8;
-        snprintf(param.log_file, sizeof param.log_file, "%s", log_.c_str());
-        ASSERT_EQ(msg_init(&param), 0);
+        ASSERT_EQ(ntwtest::start_report_log(log_), 0);
         clear_flag();
         file_ = dir_.file("work");
     }

@@ -365,10 +365,7 @@ protected:
         ntwtest::become_subreaper();
         g_pid = getpid();
         log_ = logdir_.file("report.log");
-        NtwParam param = {};
-        param.code_set = NTW_CODE_UTF8;
-        snprintf(param.log_file, sizeof param.log_file, "%s", log_.c_str());
-        ASSERT_EQ(msg_init(&param), 0);
+        ASSERT_EQ(ntwtest::start_report_log(log_), 0);
         own_ = dir_.file("own");
         fd_ = open(own_.c_str(), O_RDWR | O_CREAT, 0666);
         ASSERT_GE(fd_, 0);

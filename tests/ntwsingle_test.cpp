@@ -451,10 +451,8 @@ TEST(SingleTwoLock, PartnerLockNotSeenIsNgAfterTheFirstProbe)
     for (const UnheldLockCase &c : cases) {
         SCOPED_TRACE(c.what);
         TempDir share("share"), target("target"), logdir("log");
-        NtwParam param{};
-        param.code_set = NTW_CODE_UTF8;
-        std::snprintf(param.log_file, sizeof param.log_file, "%s", logdir.file("log").c_str());
-        ASSERT_EQ(msg_init(&param), 0);
+        const std::string log = logdir.file("log");
+        ASSERT_EQ(start_report_log(log), 0);
 
         const int timeout = 10;
         singletest_info info{};
@@ -478,12 +476,12 @@ TEST(SingleTwoLock, PartnerLockNotSeenIsNgAfterTheFirstProbe)
         msg_finish();
 
         EXPECT_EQ(result, NTW_NG);
-        auto lines = test_lines(split_lines(read_file_bytes(param.log_file)));
+        auto lines = test_lines(split_lines(read_file_bytes(log)));
         std::vector<std::string> expected = {
             format_line(MT_TEST_START_LINE, 0, catalog(c.first_probe), nullptr),
             format_line(MT_TEST_END_LINE, 0, catalog(c.first_probe), "NG")};
         EXPECT_EQ(lines, expected);
-        auto all = split_lines(read_file_bytes(param.log_file));
+        auto all = split_lines(read_file_bytes(log));
         EXPECT_TRUE(contains_line(all, "        ! " + catalog(c.not_locked)));
         EXPECT_EQ(share.entries(), std::vector<std::string>());
         EXPECT_EQ(target.entries(), std::vector<std::string>());

@@ -119,14 +119,7 @@ int pairing_party(const std::string &dir, int kind, int number, int timeout, int
 
 class SyncTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        NtwParam param;
-        std::memset(&param, 0, sizeof param);
-        param.code_set = NTW_CODE_UTF8;
-        std::snprintf(param.log_file, sizeof param.log_file, "%s", log_path().c_str());
-        ASSERT_EQ(0, msg_init(&param));
-    }
+    void SetUp() override { ASSERT_EQ(0, ntwtest::start_report_log(log_path())); }
     void TearDown() override { msg_finish(); }
 
     std::string log_path() const { return work_.file("report.log"); }

@@ -354,11 +354,8 @@ TEST(UserAplRun, LogOptionSendsPromptsToLogNotStdout)
 TEST(UserAplUnit, FileCreatedBySomeoneElseBeforeO1IsLeftAlone)
 {
     TempDir dir("ntwuser"), logs("ntwuserlog");
-    NtwParam param{};
-    param.code_set = NTW_CODE_UTF8;
     std::string log = logs.file("report.log");
-    std::strncpy(param.log_file, log.c_str(), NTW_PATH_LEN);
-    ASSERT_EQ(msg_init(&param), 0);
+    ASSERT_EQ(start_report_log(log), 0);
     std::string target = dir.file("target.dat");
     write_file_bytes(target, "their data");
 
@@ -390,11 +387,8 @@ TEST(UserAplUnit, OpenTestNgOutranksLockTestAbort)
     Operator op = start_operator(records, target, {"--o2-mode", "0444"});
     pid_t child = fork();
     if (child == 0) {
-        NtwParam param{};
-        param.code_set = NTW_CODE_UTF8;
-        std::strncpy(param.log_file, log.c_str(), NTW_PATH_LEN);
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0 ||
-            msg_init(&param) != 0)
+            start_report_log(log) != 0)
             _exit(100);
         int result = usr_apl_filetest(target.c_str(), 10);
         msg_finish();

@@ -278,6 +278,14 @@ std::vector<pid_t> leftover_children()
     return pids;
 }
 
+int start_report_log(const std::string &path)
+{
+    NtwParam param = {};
+    param.code_set = NTW_CODE_UTF8;
+    std::snprintf(param.log_file, sizeof param.log_file, "%s", path.c_str());
+    return msg_init(&param);
+}
+
 std::string read_file_bytes(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -78,6 +78,10 @@ std::string catalog(ntw_text_id id); // the UTF-8 catalogue text
 std::vector<pid_t> leftover_children();
 void become_subreaper();
 
+// Starts the message module with UTF-8 lines appended to the log file at
+// `path`, for unit tests that read the report back; msg_init's result.
+int start_report_log(const std::string &path);
+
 std::string read_file_bytes(const std::string &path);
 void write_file_bytes(const std::string &path, const std::string &bytes);
 
