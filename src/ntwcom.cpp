@@ -27,7 +27,9 @@ namespace {
 constexpr char TEST_DATA[] = "1234567890";
 constexpr int TEST_DATA_LEN = sizeof(TEST_DATA) - 1;
 constexpr int SYNC_PAUSE_SECONDS = 3;
-constexpr int POLL_INTERVAL_SECONDS = 1;
+// The polling waits for a file look at the file system at most ten times a
+// second, so each ends within about a tenth of a second of the event.
+constexpr long POLL_INTERVAL_NS = 100L * 1000 * 1000;
 constexpr size_t HOSTNAME_MAX_CHARS = 67;
 constexpr size_t PROBE_NAME_LEN = 1024;
 constexpr size_t DELETE_NAME_LEN = 1024;
@@ -121,9 +123,18 @@ void report_timeout(int err)
 
 void sleep_poll_interval(void)
 {
+    struct timespec interval = {0, POLL_INTERVAL_NS};
     ntw_blocking_begin();
-    sleep(POLL_INTERVAL_SECONDS);
+    nanosleep(&interval, nullptr);
     ntw_blocking_end();
+}
+
+// Only "no such file" says that a name is gone.  Any other error of a look
+// (ESTALE, EIO, EACCES, a planted link ...) says nothing about the file, so
+// the wait goes on.
+bool is_gone(int err)
+{
+    return err == ENOENT || err == ENOTDIR;
 }
 
 // Flushes the file to the file system (result of no interest: the close
@@ -142,10 +153,12 @@ int flush_and_close(int fd, int *err)
 }
 
 // Opens a file that a polling wait looks at; never through a symbolic link.
-int open_for_poll(const char *path, int flags)
+// The error number of a failed open in *err.
+int open_for_poll(const char *path, int flags, int *err)
 {
     ntw_blocking_begin();
     int fd = open(path, flags | O_NOFOLLOW, NTW_FILE_MODE);
+    *err = errno;
     ntw_blocking_end();
     return fd;
 }
@@ -428,16 +441,18 @@ int write_file(int fd, int timeout)
     return 0;
 }
 
-// Waits until the file can no longer be opened (it was deleted).
+// Waits until the file is gone: an open of it fails with "no such file".
 int wait_file_exists(const char *path, time_t start, int limit)
 {
     msg_statusmsg(0, msg_text(MT_WAIT_DELETED), path);
     for (;;) {
-        int fd = open_for_poll(path, O_RDWR | O_SYNC);
-        if (fd < 0)
+        int err = 0;
+        int fd = open_for_poll(path, O_RDWR | O_SYNC, &err);
+        if (fd < 0 && is_gone(err))
             return 0;
         int ignored;
-        flush_and_close(fd, &ignored);
+        if (fd >= 0)
+            flush_and_close(fd, &ignored);
         if (is_timeout_occured(start, limit))
             return -1;
         sleep_poll_interval();
@@ -456,7 +471,8 @@ int wait_file_no_exists(const char *path, time_t start, int limit)
         return -1;
     add_deletefilename(probe);
     for (;;) {
-        int pfd = open_for_poll(probe, O_RDWR | O_SYNC | O_CREAT);
+        int err = 0;
+        int pfd = open_for_poll(probe, O_RDWR | O_SYNC | O_CREAT, &err);
         if (pfd < 0)
             return -1;
         // Failures of the probe's own write, flush and removal are of no
@@ -467,7 +483,7 @@ int wait_file_no_exists(const char *path, time_t start, int limit)
         flush_and_close(pfd, &ignored);
         unlink(probe);
 
-        int fd = open_for_poll(path, O_RDWR | O_SYNC);
+        int fd = open_for_poll(path, O_RDWR | O_SYNC, &err);
         if (fd >= 0) {
             close(fd);
             return 0;
