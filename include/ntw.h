@@ -140,6 +140,11 @@ int create_path(int kind, const char *dir, int number, char *out, int pid);
 // operator named (the target file of mode userapl).
 int open_file(const char *path, int flags, int mode, int timeout, int expect_failure);
 int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure);
+// Creates a new file under a name that nobody may have planted first:
+// exclusive creation, never through a link, mode exactly 0666, under the
+// time guard.  Silent: the caller decides what a failure means.  The
+// descriptor, or -1 with errno set.
+int create_private_file(const char *path, int timeout);
 int close_file(int fd);
 int delete_file(const char *path);
 int change_owner(const char *path, const char *owner, const char *group);
@@ -188,6 +193,10 @@ int syncronize(utlntw_sync_info *info);
 // forks a partner, so that its own exit clean-up knows every name the
 // partner may create.
 int utlntw_sync_register_names(const char *dir, int kind, int number);
+// Registers for deletion at exit the presence file that process `party`
+// shows while it is in a pairing on these arguments: a parent calls it for
+// the partner it has just forked, whose own exit deletes nothing.
+int utlntw_sync_register_presence(const char *dir, int kind, int number, pid_t party);
 int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int kind, int number);
 int utlntw_sync_wait(utlntw_sync_info *info);
 int utlntw_sync_finish(utlntw_sync_info *info);

@@ -286,6 +286,24 @@ int open_operator_file(const char *path, int flags, int mode, int timeout, int e
     return open_guarded(path, flags, mode, timeout, expect_failure);
 }
 
+int create_private_file(const char *path, int timeout)
+{
+    int fd;
+    int err;
+    {
+        UmaskGuard mask;
+        TimeGuard guard(timeout);
+        do {
+            ntw_blocking_begin();
+            fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, NTW_FILE_MODE);
+            err = errno;
+            ntw_blocking_end();
+        } while (interrupted_by_other_signal(fd, err));
+    }
+    errno = err;
+    return fd;
+}
+
 int close_file(int fd)
 {
     if (fd == -1)

@@ -438,6 +438,7 @@ int fork_singletest_start(const char *work_dir, const char *sync_dir, singletest
     } else {
         ntw_add_child(child);
         s_partner_pid = child;
+        utlntw_sync_register_presence(sync_dir, NTW_MODE_SINGLE, pid, child);
     }
 
     // Both processes from here on: the same sync files (named after the
