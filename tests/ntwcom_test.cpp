@@ -511,6 +511,21 @@ TEST_F(ComTest, WaitForDeletionEndsWhenTheFileIsGoneOrAtTheTimeOut)
     EXPECT_EQ(lines(), Lines{wait_line});
 }
 
+TEST_F(ComTest, WaitForDeletionTakesOnlyNoSuchFileAsTheRemoval)
+{
+    // A look that fails for another reason (here ELOOP on a planted link)
+    // says nothing about the file: the wait goes on until the time-out.
+    ASSERT_EQ(symlink(dir_.file("absent").c_str(), file_.c_str()), 0);
+    EXPECT_EQ(wait_file_exists(file_.c_str(), time(nullptr), 1), -1);
+    EXPECT_EQ(get_is_timeout(), 1);
+    ASSERT_EQ(unlink(file_.c_str()), 0);
+    clear_flag();
+    ntwtest::write_file_bytes(file_, "x");
+    EXPECT_EQ(wait_file_exists((file_ + "/under-a-file").c_str(), time(nullptr), 1), 0)
+        << "ENOTDIR: no such file";
+    EXPECT_EQ(get_is_timeout(), 0);
+}
+
 TEST_F(ComTest, WaitForCreationProbesTheDirectoryAndEndsWhenTheFileAppears)
 {
     std::string probe = file_ + ".EXCL";

@@ -400,6 +400,18 @@ const std::vector<Case> &cases()
          255,
          "NG with `! ファイルオープンに失敗しました。 ERRORCODE=28(...)`; the lock kind ends NG "
          "without steps; the target path runs; exit 255"},
+        {"stop-estale",
+         "looking at the operator's stop file fails with ESTALE while the file is there",
+         SCOPE_TARGET_FILE,
+         U_OPEN,
+         1,
+         {},
+         {},
+         {},
+         false,
+         0,
+         "the error is not taken for the operator's deletion: each pause lasts until the operator "
+         "has acted and really deleted the stop file; every step OK; exit 0"},
     };
     return table;
 }
@@ -846,6 +858,65 @@ TEST(DetectionTest, EveryFaultIsCaughtByItsStepAndTheRunCleansUp)
     EXPECT_TRUE(read_file_bytes(document_path()) == doc)
         << "docs/detection.md is out of date; the new text is:\n"
         << doc;
+}
+
+// A shared path whose files are shared but whose record locks are not: each
+// process sees only its own locks on the sync file.  The first pairing
+// fails; the report names the partner, which it sees running through its
+// presence file, and never says that the partner has ended.
+TEST(DetectionTest, PartnerWhoseLocksAreNotSeenIsNamedAndNeverCalledEnded)
+{
+    if (geteuid() != 0 || !can_make_hosts())
+        GTEST_SKIP() << "needs root and 'unshare --uts' (host names)";
+    become_subreaper();
+    struct Run {
+        const char *mode;
+        std::vector<std::string> hosts;
+    };
+    const std::vector<Run> runs = {{"single", {"hostS"}}, {"double", {"hostA", "hostB"}}};
+    std::vector<std::unique_ptr<TempDir>> dirs;
+    std::vector<std::vector<Proc>> procs;
+    for (const Run &r : runs) {
+        for (const char *tag : {"ntwdet_share", "ntwdet_target", "ntwdet_log"})
+            dirs.emplace_back(new TempDir(tag));
+        const TempDir &share = *dirs[dirs.size() - 3], &target = *dirs[dirs.size() - 2];
+        RunOptions opt;
+        opt.kill_after_s = 300;
+        opt.env = {std::string("LD_PRELOAD=") + NTWFAULT_LIB, "NTWFAULT=sync-locks-private",
+                   "NTWFAULT_DIR=" + share.path(), "NTWFAULT_LOG=" + dirs.back()->file("applied"),
+                   std::string("NTWFAULT_KIND=") + (r.hosts.size() == 1 ? "single" : "mutual")};
+        procs.emplace_back();
+        for (const std::string &host : r.hosts)
+            procs.back().push_back(start_checker(
+                {"-8", "-m", r.mode, "-p", target.path(), "-h", share.path(), "-t", "10"},
+                on_host(opt, host)));
+    }
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(runs[i].mode);
+        const std::vector<std::string> &hosts = runs[i].hosts;
+        for (size_t h = 0; h < procs[i].size(); ++h) {
+            RunResult res = finish_checker(procs[i][h]);
+            std::vector<std::string> lines = split_lines(res.out);
+            // Mode double: the mutual part (the single part's pairings succeed).
+            auto mutual = std::find(lines.begin(), lines.end(), start_line(0, MT_TITLE_DOUBLE));
+            const bool reached_mutual = mutual != lines.end();
+            lines.erase(lines.begin(), mutual == lines.end() ? lines.begin() : mutual);
+            const std::string partner = hosts[(h + 1) % hosts.size()];
+            EXPECT_EQ(res.status, 255);
+            EXPECT_TRUE(contains_line(
+                lines, replace_first(err_line(MT_PARTNER_LOCKS_UNSEEN), "%s", partner)))
+                << res.out;
+            EXPECT_FALSE(contains_line(lines, "        " + catalog(MT_PARTNER_ENDED)));
+            EXPECT_FALSE(contains_line(lines, err_line(MT_PARTNER_NOT_SEEN)));
+            EXPECT_EQ(reached_mutual, hosts.size() == 2)
+                << "mode double: the single part's own pairings are not affected";
+        }
+        const TempDir &log = *dirs[3 * i + 2];
+        EXPECT_EQ(read_file_bytes(log.file("applied")).compare(0, 18, "sync-locks-private"), 0);
+        EXPECT_TRUE(dirs[3 * i]->entries().empty());
+        EXPECT_TRUE(dirs[3 * i + 1]->entries().empty());
+    }
+    EXPECT_TRUE(leftover_children().empty());
 }
 
 } // namespace

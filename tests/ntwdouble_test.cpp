@@ -285,6 +285,10 @@ TEST(DoubleModeTest, LoneInstanceTimesOutAtTheFirstPairingAndStopsTheMutualTests
     ntwtest::become_subreaper();
     TempDir share("ntwdshare"), target("ntwdtarget");
     TempDir single_share("ntwsshare"), single_target("ntwstarget");
+    // The presence file that an instance killed at the pairing leaves: it
+    // never changes again, so it is no partner; the lone instance removes it
+    // with the pairing's files.
+    ntwtest::write_file_bytes(share.file(".#ZEMLOCK.master.hostB.4711.here"), "0000000007\n");
     auto lone =
         ntwtest::start_checker(checker_args("double", "-8", share, target, 10), on_host("hostA"));
     auto single = ntwtest::start_checker(
@@ -301,6 +305,10 @@ TEST(DoubleModeTest, LoneInstanceTimesOutAtTheFirstPairingAndStopsTheMutualTests
     stopped.close(false).close(false).close(false);
     EXPECT_EQ(rep.mutual, stopped.lines());
     EXPECT_TRUE(ntwtest::contains_line(rep.all, "        ! " + catalog(MT_TIMEOUT)));
+    EXPECT_TRUE(ntwtest::contains_line(rep.all, "        ! " + catalog(MT_PARTNER_NOT_SEEN)));
+    const std::string unseen = catalog(MT_PARTNER_LOCKS_UNSEEN);
+    for (const auto &l : rep.all)
+        EXPECT_EQ(l.find(unseen.substr(0, unseen.find("%s"))), std::string::npos) << l;
     expect_nothing_left(share, target);
     expect_nothing_left(single_share, single_target);
     expect_no_process_left(0);

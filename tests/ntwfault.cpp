@@ -2,12 +2,15 @@
 // LD_PRELOAD.  It makes chosen file operations on the checker's work files
 // misbehave the way a faulty or partial network file system does, for every
 // process that has it loaded (forked children inherit it with the process
-// image).  Synchronisation files are left alone, so pairing still works.
+// image).  Synchronisation files are left alone, so pairing still works,
+// unless a fault names them.
 //
 // Configuration, read only by this library:
 //   NTWFAULT        comma-separated fault names (see s_faults below)
 //   NTWFAULT_DIR    only work files directly in this directory (default: all)
-//   NTWFAULT_KIND   "single" (.#ZEMLOCK.host.pid.N) or "mutual" (.#ZEMLOCK.N)
+//   NTWFAULT_KIND   "single" (.#ZEMLOCK.host.pid.N) or "mutual" (.#ZEMLOCK.N);
+//                   for the sync-file fault: .#ZEMLOCK.host.pid.master or
+//                   .#ZEMLOCK.master
 //   NTWFAULT_FILE   one more path to treat as a work file (the operator's
 //                   target file of mode userapl)
 //   NTWFAULT_LOG    file to which one line per applied fault is appended, so
@@ -35,20 +38,22 @@
 namespace {
 
 enum Fault : unsigned {
-    F_NOLOCK = 1u << 0,         // fcntl record locks succeed without locking
-    F_LOCKWAIT_NEVER = 1u << 1, // a waiting record lock is never granted
-    F_NOLOCKF = 1u << 2,        // lockf succeeds without locking
-    F_OPEN_MISSING = 1u << 3,   // a missing file opens for reading
-    F_LINK_OVER = 1u << 4,      // a hard link over an existing name succeeds
-    F_READ_GARBAGE = 1u << 5,   // the byte at offset 9 reads back as 'X'
-    F_READ_SHORT = 1u << 6,     // reads return one byte at a time
-    F_FSYNC_EIO = 1u << 7,      // fsync fails with EIO
-    F_CHOWN_EPERM = 1u << 8,    // owner change refused with EPERM
-    F_UNLINK_FAIL = 1u << 9,    // unlink removes the file but reports ENOENT
-    F_OPEN_HANG = 1u << 10,     // open blocks until a signal, then EINTR
-    F_CREATE_ENOSPC = 1u << 11, // creating a file fails with ENOSPC
-    F_WRITE_SHORT = 1u << 12,   // writes take one byte at a time
-    F_CONFLICT_HANG = 1u << 13, // a lock request that must be refused never returns
+    F_NOLOCK = 1u << 0,              // fcntl record locks succeed without locking
+    F_LOCKWAIT_NEVER = 1u << 1,      // a waiting record lock is never granted
+    F_NOLOCKF = 1u << 2,             // lockf succeeds without locking
+    F_OPEN_MISSING = 1u << 3,        // a missing file opens for reading
+    F_LINK_OVER = 1u << 4,           // a hard link over an existing name succeeds
+    F_READ_GARBAGE = 1u << 5,        // the byte at offset 9 reads back as 'X'
+    F_READ_SHORT = 1u << 6,          // reads return one byte at a time
+    F_FSYNC_EIO = 1u << 7,           // fsync fails with EIO
+    F_CHOWN_EPERM = 1u << 8,         // owner change refused with EPERM
+    F_UNLINK_FAIL = 1u << 9,         // unlink removes the file but reports ENOENT
+    F_OPEN_HANG = 1u << 10,          // open blocks until a signal, then EINTR
+    F_CREATE_ENOSPC = 1u << 11,      // creating a file fails with ENOSPC
+    F_WRITE_SHORT = 1u << 12,        // writes take one byte at a time
+    F_CONFLICT_HANG = 1u << 13,      // a lock request that must be refused never returns
+    F_SYNC_LOCKS_PRIVATE = 1u << 14, // sync-file locks are seen by their own process only
+    F_STOP_ESTALE = 1u << 15,        // looking at an existing stop file fails with ESTALE
 };
 
 struct FaultName {
@@ -57,17 +62,27 @@ struct FaultName {
 };
 
 constexpr FaultName s_faults[] = {
-    {"nolock", F_NOLOCK},           {"lockwait-never", F_LOCKWAIT_NEVER},
-    {"nolockf", F_NOLOCKF},         {"open-missing", F_OPEN_MISSING},
-    {"link-over", F_LINK_OVER},     {"read-garbage", F_READ_GARBAGE},
-    {"read-short", F_READ_SHORT},   {"fsync-eio", F_FSYNC_EIO},
-    {"chown-eperm", F_CHOWN_EPERM}, {"unlink-fail", F_UNLINK_FAIL},
-    {"open-hang", F_OPEN_HANG},     {"create-enospc", F_CREATE_ENOSPC},
-    {"write-short", F_WRITE_SHORT}, {"lock-conflict-hang", F_CONFLICT_HANG},
+    {"nolock", F_NOLOCK},
+    {"lockwait-never", F_LOCKWAIT_NEVER},
+    {"nolockf", F_NOLOCKF},
+    {"open-missing", F_OPEN_MISSING},
+    {"link-over", F_LINK_OVER},
+    {"read-garbage", F_READ_GARBAGE},
+    {"read-short", F_READ_SHORT},
+    {"fsync-eio", F_FSYNC_EIO},
+    {"chown-eperm", F_CHOWN_EPERM},
+    {"unlink-fail", F_UNLINK_FAIL},
+    {"open-hang", F_OPEN_HANG},
+    {"create-enospc", F_CREATE_ENOSPC},
+    {"write-short", F_WRITE_SHORT},
+    {"lock-conflict-hang", F_CONFLICT_HANG},
+    {"sync-locks-private", F_SYNC_LOCKS_PRIVATE},
+    {"stop-estale", F_STOP_ESTALE},
 };
 
 constexpr int MAX_FD = 4096;
 constexpr char WORK_PREFIX[] = ".#ZEMLOCK.";
+constexpr char STOP_NAME[] = "ZEMSTOP.stop";
 
 unsigned s_active;
 const char *s_dir;
@@ -75,6 +90,9 @@ const char *s_kind;
 const char *s_file;
 const char *s_log;
 bool s_work_fd[MAX_FD]; // descriptors open on work files
+// Per sync-file descriptor, a private file whose locks stand in for the
+// sync file's (0: none): another process never sees them.
+int s_standin[MAX_FD];
 
 template <typename T> T next_symbol(T &cache, const char *name)
 {
@@ -125,33 +143,59 @@ bool all_digits(const char *s)
     return true;
 }
 
-// A work file: ".#ZEMLOCK.<...>", but not the sync file (".master"), the
-// end-wait file or the probe file (".EXCL"); or the configured target file.
+const char *base_name(const char *path)
+{
+    const char *slash = strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+bool in_configured_dir(const char *path)
+{
+    if (s_dir == nullptr)
+        return true;
+    size_t dl = strlen(s_dir);
+    const char *base = base_name(path);
+    return base != path && static_cast<size_t>(base - 1 - path) == dl &&
+           strncmp(path, s_dir, dl) == 0;
+}
+
+bool kind_is(const char *kind)
+{
+    return s_kind == nullptr || strcmp(s_kind, kind) == 0;
+}
+
+// A work file: ".#ZEMLOCK.<...>", but not the sync file (".master"), a
+// presence file (".here"), the end-wait file or the probe file (".EXCL");
+// or the configured target file.
 bool is_work_path(const char *path)
 {
     if (path == nullptr)
         return false;
     if (s_file != nullptr && strcmp(path, s_file) == 0)
         return true;
-    const char *slash = strrchr(path, '/');
-    const char *base = slash != nullptr ? slash + 1 : path;
+    const char *base = base_name(path);
     if (strncmp(base, WORK_PREFIX, sizeof WORK_PREFIX - 1) != 0)
         return false;
-    if (ends_with(base, ".master") || strstr(base, "endwaitfile") != nullptr ||
-        ends_with(base, ".EXCL"))
+    if (ends_with(base, ".master") || ends_with(base, ".here") ||
+        strstr(base, "endwaitfile") != nullptr || ends_with(base, ".EXCL"))
         return false;
-    if (s_kind != nullptr) {
-        bool mutual = all_digits(base + sizeof WORK_PREFIX - 1);
-        if (mutual != (strcmp(s_kind, "mutual") == 0))
-            return false;
-    }
-    if (s_dir != nullptr) {
-        size_t dl = strlen(s_dir);
-        if (slash == nullptr || static_cast<size_t>(slash - path) != dl ||
-            strncmp(path, s_dir, dl) != 0)
-            return false;
-    }
-    return true;
+    bool mutual = all_digits(base + sizeof WORK_PREFIX - 1);
+    return kind_is(mutual ? "mutual" : "single") && in_configured_dir(path);
+}
+
+// A sync file: ".#ZEMLOCK.master" (mutual) or ".#ZEMLOCK.<host>.<pid>.master".
+bool is_sync_path(const char *path)
+{
+    const char *base = base_name(path);
+    if (strncmp(base, WORK_PREFIX, sizeof WORK_PREFIX - 1) != 0 || !ends_with(base, ".master"))
+        return false;
+    bool mutual = strcmp(base + sizeof WORK_PREFIX - 1, "master") == 0;
+    return kind_is(mutual ? "mutual" : "single") && in_configured_dir(path);
+}
+
+bool is_stop_path(const char *path)
+{
+    return strcmp(base_name(path), STOP_NAME) == 0 && in_configured_dir(path);
 }
 
 bool is_work_fd(int fd)
@@ -217,9 +261,45 @@ bool wants_mode(int flags)
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
+// Looking at the stop file (an open without O_CREAT) while it exists fails
+// as on a file system whose handles went stale; once it is really gone the
+// look says so.
+bool fails_stale(const char *path, int flags)
+{
+    if ((s_active & F_STOP_ESTALE) == 0 || (flags & O_CREAT) != 0 || !is_stop_path(path))
+        return false;
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return false;
+    note("stop-estale", path);
+    errno = ESTALE;
+    return true;
+}
+
+void make_standin(int fd, const char *path)
+{
+    if (fd < 0 || fd >= MAX_FD || (s_active & F_SYNC_LOCKS_PRIVATE) == 0 || !is_sync_path(path))
+        return;
+    int standin = memfd_create("ntwfault-sync", MFD_CLOEXEC);
+    if (standin < 0)
+        return;
+    s_standin[fd] = standin;
+    note("sync-locks-private", path);
+}
+
+void drop_standin(int fd)
+{
+    if (fd >= 0 && fd < MAX_FD && s_standin[fd] > 0) {
+        REAL(close)(s_standin[fd]);
+        s_standin[fd] = 0;
+    }
+}
+
 template <typename OpenFn>
 int faulty_open(OpenFn real_open, const char *path, int flags, mode_t mode)
 {
+    if (path != nullptr && fails_stale(path, flags))
+        return -1;
     bool work = is_work_path(path);
     if (work && applies(F_OPEN_HANG, path)) {
         note("open-hang", path);
@@ -243,8 +323,11 @@ int faulty_open(OpenFn real_open, const char *path, int flags, mode_t mode)
         else
             errno = ENOENT;
     }
-    if (fd >= 0)
+    if (fd >= 0) {
         track(fd, work);
+        drop_standin(fd);
+        make_standin(fd, path);
+    }
     return fd;
 }
 
@@ -266,6 +349,8 @@ int flock_type(int cmd, void *arg)
 template <typename FcntlFn> int faulty_fcntl(FcntlFn real_fcntl, int fd, int cmd, void *arg)
 {
     int type = flock_type(cmd, arg);
+    if (type >= 0 && fd >= 0 && fd < MAX_FD && s_standin[fd] > 0)
+        return real_fcntl(s_standin[fd], cmd, arg);
     if (type >= 0 && is_work_fd(fd)) {
         bool waiting = cmd == F_SETLKW || cmd == F_OFD_SETLKW;
         bool getting = cmd == F_GETLK || cmd == F_OFD_GETLK;
@@ -410,6 +495,7 @@ int openat64(int dirfd, const char *path, int flags, ...)
 int close(int fd)
 {
     track(fd, false);
+    drop_standin(fd);
     return REAL(close)(fd);
 }
 
