@@ -86,6 +86,7 @@ constexpr int SYNC_BUSY_BYTE = 3;
 constexpr int SYNC_PAIR_ONE = 4; // bytes 4 and 5
 constexpr int SYNC_PAIR_TWO = 6; // bytes 6 and 7
 constexpr useconds_t SYNC_POLL_US = 20000;
+constexpr useconds_t FINISH_SETTLE_US = 3 * SYNC_POLL_US;
 constexpr size_t SYNC_HOSTNAME_LEN = 68;
 constexpr unsigned STOP_DIR_LIMIT = 259;
 constexpr long long PRESENCE_REFRESH_MS = 1000;
@@ -666,6 +667,12 @@ int finish_first(utlntw_sync_info *info, time_t start)
         return -1;
     close_file(fd);
     cleanup(info, 0, start, info->timeout);
+    // The last finisher needs a couple of its polls to notice that this
+    // party has let go and to remove the files; a look before then would
+    // only find the end-wait file and cost a whole interval of the wait.
+    ntw_blocking_begin();
+    usleep(FINISH_SETTLE_US);
+    ntw_blocking_end();
     return wait_file_exists(info->endwait_filename, start, info->timeout) == 0 ? 0 : -1;
 }
 
