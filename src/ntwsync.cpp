@@ -499,6 +499,26 @@ int utlntw_sync_finish(utlntw_sync_info *info)
     return 0;
 }
 
+// The partner has been ended by this party (a forked partner stopped after
+// its test was cut short): it never finishes, so no end-wait file will come.
+// Closing the sync file drops every byte held; both files go at once.
+int utlntw_sync_finish_alone(utlntw_sync_info *info)
+{
+    umask(static_cast<mode_t>(info->save_umask));
+    report_progress(MT_SYNC_FINISH_START);
+    if (info->fd == 0 || info->fd == -1) {
+        report_error(MT_SYNC_FINISH_FAILED);
+        return -1;
+    }
+    close_file(info->fd);
+    info->fd = -1;
+    unlink(info->sync_filename);
+    unlink(info->endwait_filename);
+    msg_statusmsg(0, msg_text(MT_SYNC_REMOVED), msg_text(MT_SYNC_BY_SELF), info->sync_filename);
+    report_progress(MT_SYNC_FINISH_DONE);
+    return 0;
+}
+
 int cleanup(utlntw_sync_info *info, int delete_flag, time_t start, int timeout)
 {
     if (info->lock_no != 0)
