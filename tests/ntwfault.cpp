@@ -12,6 +12,8 @@
 //                   target file of mode userapl)
 //   NTWFAULT_LOG    file to which one line per applied fault is appended, so
 //                   a test can tell that the fault really took effect
+//   NTWFAULT_HOST   only processes on the host of this name (a fault of one
+//                   client of a network file system; default: every host)
 
 // The library defines the libc entry points under their own names: no
 // large-file renaming (off_t is 64 bits on the platforms it is built for)
@@ -49,6 +51,8 @@ enum Fault : unsigned {
     F_CREATE_ENOSPC = 1u << 11, // creating a file fails with ENOSPC
     F_WRITE_SHORT = 1u << 12,   // writes take one byte at a time
     F_CONFLICT_HANG = 1u << 13, // a lock request that must be refused never returns
+    F_CHOWN_IGNORED = 1u << 14, // owner change reports success and changes nothing
+    F_REFUSED_ONCE = 1u << 15,  // the first lock request that does not wait is refused
 };
 
 struct FaultName {
@@ -57,13 +61,22 @@ struct FaultName {
 };
 
 constexpr FaultName s_faults[] = {
-    {"nolock", F_NOLOCK},           {"lockwait-never", F_LOCKWAIT_NEVER},
-    {"nolockf", F_NOLOCKF},         {"open-missing", F_OPEN_MISSING},
-    {"link-over", F_LINK_OVER},     {"read-garbage", F_READ_GARBAGE},
-    {"read-short", F_READ_SHORT},   {"fsync-eio", F_FSYNC_EIO},
-    {"chown-eperm", F_CHOWN_EPERM}, {"unlink-fail", F_UNLINK_FAIL},
-    {"open-hang", F_OPEN_HANG},     {"create-enospc", F_CREATE_ENOSPC},
-    {"write-short", F_WRITE_SHORT}, {"lock-conflict-hang", F_CONFLICT_HANG},
+    {"nolock", F_NOLOCK},
+    {"lockwait-never", F_LOCKWAIT_NEVER},
+    {"nolockf", F_NOLOCKF},
+    {"open-missing", F_OPEN_MISSING},
+    {"link-over", F_LINK_OVER},
+    {"read-garbage", F_READ_GARBAGE},
+    {"read-short", F_READ_SHORT},
+    {"fsync-eio", F_FSYNC_EIO},
+    {"chown-eperm", F_CHOWN_EPERM},
+    {"unlink-fail", F_UNLINK_FAIL},
+    {"open-hang", F_OPEN_HANG},
+    {"create-enospc", F_CREATE_ENOSPC},
+    {"write-short", F_WRITE_SHORT},
+    {"lock-conflict-hang", F_CONFLICT_HANG},
+    {"chown-ignored", F_CHOWN_IGNORED},
+    {"lock-refused-once", F_REFUSED_ONCE},
 };
 
 constexpr int MAX_FD = 4096;
@@ -75,6 +88,7 @@ const char *s_kind;
 const char *s_file;
 const char *s_log;
 bool s_work_fd[MAX_FD]; // descriptors open on work files
+bool s_refused_once;    // the one refusal of F_REFUSED_ONCE has been made
 
 template <typename T> T next_symbol(T &cache, const char *name)
 {
@@ -89,6 +103,14 @@ template <typename T> T next_symbol(T &cache, const char *name)
         return next_symbol(real, #fn);                                                             \
     }())
 
+bool on_faulty_host()
+{
+    const char *host = getenv("NTWFAULT_HOST");
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    return host == nullptr || strcmp(host, name) == 0;
+}
+
 __attribute__((constructor)) void read_configuration()
 {
     const char *list = getenv("NTWFAULT");
@@ -96,7 +118,7 @@ __attribute__((constructor)) void read_configuration()
     s_kind = getenv("NTWFAULT_KIND");
     s_file = getenv("NTWFAULT_FILE");
     s_log = getenv("NTWFAULT_LOG");
-    if (list == nullptr)
+    if (list == nullptr || !on_faulty_host())
         return;
     for (const FaultName &f : s_faults) {
         size_t n = strlen(f.name);
@@ -280,6 +302,12 @@ template <typename FcntlFn> int faulty_fcntl(FcntlFn real_fcntl, int fd, int cmd
             return 0;
         }
         bool trying = cmd == F_SETLK || cmd == F_OFD_SETLK;
+        if (trying && type != F_UNLCK && !s_refused_once && applies_fd(F_REFUSED_ONCE, fd)) {
+            s_refused_once = true;
+            note("lock-refused-once", "F_SETLK");
+            errno = EAGAIN;
+            return -1;
+        }
         if (trying && type != F_UNLCK && applies_fd(F_CONFLICT_HANG, fd)) {
             int r = real_fcntl(fd, cmd, arg);
             if (r == 0 || (errno != EAGAIN && errno != EACCES))
@@ -297,6 +325,13 @@ template <typename LockfFn> int faulty_lockf(LockfFn real_lockf, int fd, int cmd
     if (applies_fd(F_NOLOCKF, fd)) {
         note("nolockf", cmd == F_TEST ? "F_TEST" : "F_LOCK");
         return 0;
+    }
+    if (cmd == F_TLOCK && applies_fd(F_CONFLICT_HANG, fd)) {
+        int r = real_lockf(fd, cmd, len);
+        if (r == 0 || (errno != EAGAIN && errno != EACCES))
+            return r;
+        note("lock-conflict-hang", "F_TLOCK");
+        return block_until_signal();
     }
     return real_lockf(fd, cmd, len);
 }
@@ -522,10 +557,18 @@ static int refuse_owner_change(const char *path)
     return -1;
 }
 
+static int ignore_owner_change(const char *path)
+{
+    note("chown-ignored", path);
+    return 0;
+}
+
 int chown(const char *path, uid_t owner, gid_t group)
 {
     if (applies(F_CHOWN_EPERM, path))
         return refuse_owner_change(path);
+    if (applies(F_CHOWN_IGNORED, path))
+        return ignore_owner_change(path);
     return REAL(chown)(path, owner, group);
 }
 
@@ -533,6 +576,8 @@ int lchown(const char *path, uid_t owner, gid_t group)
 {
     if (applies(F_CHOWN_EPERM, path))
         return refuse_owner_change(path);
+    if (applies(F_CHOWN_IGNORED, path))
+        return ignore_owner_change(path);
     return REAL(lchown)(path, owner, group);
 }
 
@@ -540,6 +585,8 @@ int fchownat(int dirfd, const char *path, uid_t owner, gid_t group, int flags)
 {
     if (names_whole_path(dirfd, path) && applies(F_CHOWN_EPERM, path))
         return refuse_owner_change(path);
+    if (names_whole_path(dirfd, path) && applies(F_CHOWN_IGNORED, path))
+        return ignore_owner_change(path);
     return REAL(fchownat)(dirfd, path, owner, group, flags);
 }
 
@@ -547,6 +594,8 @@ int fchown(int fd, uid_t owner, gid_t group)
 {
     if (applies_fd(F_CHOWN_EPERM, fd))
         return refuse_owner_change("(descriptor)");
+    if (applies_fd(F_CHOWN_IGNORED, fd))
+        return ignore_owner_change("(descriptor)");
     return REAL(fchown)(fd, owner, group);
 }
 
