@@ -28,6 +28,8 @@ using namespace ntwtest;
 
 enum Mode { SINGLE, DOUBLE, USERAPL };
 
+constexpr int k_short_timeout = 10;
+
 // Where the fault acts: the work files of one directory (in mode double
 // only the mutual tests' files), or the operator's target file.
 enum Scope { SCOPE_SHARE, SCOPE_TARGET, SCOPE_TARGET_FILE };
@@ -143,6 +145,10 @@ struct Case {
     // mode double the instance on the other host must pass every test.
     const char *only_host = nullptr;
     std::vector<std::string> args = {}; // more options for the checker
+    // The checker's time-out (-t).  A row that gives one longer than a whole
+    // run must end within it: that shows that no time-out was waited out,
+    // even where nothing is printed while it is.
+    int timeout = k_short_timeout;
 };
 
 std::string err_line(ntw_text_id id, int err = 0)
@@ -200,7 +206,11 @@ const std::vector<Case> &cases()
          {{S_LOCK, "OOOOON", 1}},
          255,
          "NG with `! 対向ファイルは共有ロックされていません。`; no further two-process step; no "
-         "time-out waited; the target path still runs; exit 255"},
+         "time-out waited (run with `-t 60`, it ends within it); the target path still runs; "
+         "exit 255",
+         nullptr,
+         {},
+         60},
         {"nolock",
          "record locks that other processes do not see",
          SCOPE_TARGET,
@@ -210,8 +220,11 @@ const std::vector<Case> &cases()
          {},
          {{T_LOCK, "OOON", 1}},
          255,
-         "NG with `! 対向ファイルは排他ロックされていません。`; no time-out waited; read/write "
-         "and delete still run; exit 255"},
+         "NG with `! 対向ファイルは排他ロックされていません。`; no time-out waited (run with `-t "
+         "60`, it ends within it); read/write and delete still run; exit 255",
+         nullptr,
+         {},
+         60},
         {"nolock",
          "record locks that the other host does not see",
          SCOPE_SHARE,
@@ -641,6 +654,7 @@ struct Observation {
     bool fault_applied = false;
     std::vector<std::string> left;
     size_t processes_left = 0;
+    bool within_timeout = false; // every instance ended before -t seconds
 };
 
 std::vector<std::string> fault_environment(const Case &c, const std::string &dir,
@@ -718,6 +732,7 @@ struct CaseRun {
     std::unique_ptr<TempDir> logs{new TempDir("ntwdet_log")};
     std::vector<Proc> checkers; // two in mode double
     pid_t operator_pid = -1;
+    time_t started = time(nullptr);
 };
 
 std::unique_ptr<CaseRun> start_case(const Case &c)
@@ -731,7 +746,8 @@ std::unique_ptr<CaseRun> start_case(const Case &c)
     RunOptions opt;
     opt.kill_after_s = 300;
     opt.env = fault_environment(c, dir, target_file, run->logs->file("applied"));
-    std::vector<std::string> paths = {"-p", target.path(), "-h", share.path(), "-t", "10"};
+    std::vector<std::string> paths = {"-p",         target.path(), "-h",
+                                      share.path(), "-t",          std::to_string(c.timeout)};
     paths.insert(paths.end(), c.args.begin(), c.args.end());
     std::vector<std::string> args = {"-8", "-m"};
     // Mode double always plays two hosts; the other modes play the faulty
@@ -751,7 +767,7 @@ std::unique_ptr<CaseRun> start_case(const Case &c)
         break;
     case USERAPL:
         run->operator_pid = start_operator(target_file, run->logs->file("operator"), opt.env);
-        args.insert(args.end(), {"userapl", "-f", target_file, "-t", "10"});
+        args.insert(args.end(), {"userapl", "-f", target_file, "-t", std::to_string(c.timeout)});
         run->checkers.push_back(start_checker(args, one));
         break;
     }
@@ -766,6 +782,7 @@ Observation finish_case(CaseRun &run)
         bool faulty = c.only_host == nullptr || mode_of(c) != DOUBLE || host_name(i) == c.only_host;
         ob.reports.push_back(examine(c, finish_checker(run.checkers[i]), faulty));
     }
+    ob.within_timeout = time(nullptr) - run.started < c.timeout;
     if (run.operator_pid > 0) {
         int status = 0;
         waitpid(run.operator_pid, &status, 0);
@@ -818,6 +835,9 @@ std::string observed_text(const Case &c, const Observation &ob)
         for (const std::string &l : ob.left)
             s << " `" << l << "`";
     }
+    if (c.timeout != k_short_timeout)
+        s << "; " << (ob.within_timeout ? "ended within" : "ran beyond") << " `-t " << c.timeout
+          << "`";
     s << "; " << (ob.processes_left == 0 ? "no process left" : "PROCESSES LEFT")
       << (ob.fault_applied ? "" : "; FAULT NEVER APPLIED");
     return s.str();
@@ -832,8 +852,9 @@ std::string render_document(const std::vector<std::string> &rows)
          "the checker's work files misbehave in one directory, for every process alike\n"
          "(the checker, its forked children, the second instance, the operator's\n"
          "application), while the synchronisation files work normally. The test\n"
-         "`tests/ntwdetect_test.cpp` runs the real `zemntwchk ... -t 10` for each row and\n"
-         "checks that the step in the fourth column ends with the expected verdict and\n"
+         "`tests/ntwdetect_test.cpp` runs the real `zemntwchk ... -t 10` (`-t 60` where\n"
+         "a row says so) for each row and checks that the step in the fourth column ends\n"
+         "with the expected verdict and\n"
          "line, that the whole tree of test steps follows the result rules (an NG lets the\n"
          "later steps run, an abort ends the chain), the exit status, and that no file or\n"
          "process of the checker is left. The observed column is written from those\n"
@@ -904,6 +925,9 @@ TEST(DetectionTest, EveryFaultIsCaughtByItsStepAndTheRunCleansUp)
                     << "a time-out was waited out without an abort";
             }
             EXPECT_TRUE(ob.fault_applied) << "the fault never took effect";
+            if (c.timeout != k_short_timeout) {
+                EXPECT_TRUE(ob.within_timeout) << "the run waited out its time-out";
+            }
             EXPECT_TRUE(ob.left.empty());
         }
         // Every run of the batch has ended: none may have left a process.
