@@ -107,8 +107,12 @@ void put_bytes(Formatted *out, const char *bytes, size_t n)
 
 void put_spaces(Formatted *out, size_t n)
 {
-    for (; n > 0; --n)
-        put_bytes(out, " ", 1);
+    static const char k_spaces[] = "                                ";
+    while (n > 0 && !out->cut) {
+        size_t chunk = n < sizeof k_spaces - 1 ? n : sizeof k_spaces - 1;
+        put_bytes(out, k_spaces, chunk);
+        n -= chunk;
+    }
 }
 
 // One conversion of a format, as far as this system's formats use them:
