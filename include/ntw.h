@@ -200,6 +200,8 @@ int utlntw_sync_register_presence(const char *dir, int kind, int number, pid_t p
 int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int kind, int number);
 int utlntw_sync_wait(utlntw_sync_info *info);
 int utlntw_sync_finish(utlntw_sync_info *info);
+// Finishes a pairing whose partner process this party has ended itself.
+int utlntw_sync_finish_alone(utlntw_sync_info *info);
 int cleanup(utlntw_sync_info *info, int delete_flag, time_t start, int timeout);
 int usrapl_sync_wait(const char *target_file, int timeout);
 

@@ -325,6 +325,41 @@ int delete_file(const char *path)
     return r;
 }
 
+namespace {
+
+// Whether the open file has the owner and group that were asked for.  Some
+// file systems accept an owner change and keep the old owner (SMB without
+// POSIX extensions, FAT, some FUSE file systems), others show a different
+// one (NFSv4 with broken id mapping): only a look at the file tells.
+int check_owner(int fd, uid_t uid, gid_t gid)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        msg_errmsg(errno, "%s", msg_text(MT_CHOWN_FAILED));
+        return -1;
+    }
+    if (st.st_uid == uid && st.st_gid == gid)
+        return 0;
+    msg_errmsg(0, msg_text(MT_CHOWN_NOT_APPLIED), static_cast<int>(uid), static_cast<int>(gid),
+               static_cast<int>(st.st_uid), static_cast<int>(st.st_gid));
+    return -1;
+}
+
+int check_owner_of(const char *path, uid_t uid, gid_t gid)
+{
+    int err = 0;
+    int fd = open_for_poll(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, &err);
+    if (fd < 0) {
+        msg_errmsg(err, "%s", msg_text(MT_CHOWN_FAILED));
+        return -1;
+    }
+    int r = check_owner(fd, uid, gid);
+    close(fd);
+    return r;
+}
+
+} // namespace
+
 int change_owner(const char *path, const char *owner, const char *group)
 {
     uid_t uid;
@@ -353,10 +388,11 @@ int change_owner(const char *path, const char *owner, const char *group)
     }
     msg_statusmsg(0, msg_text(MT_CHOWN), path, static_cast<int>(uid), static_cast<int>(gid));
     // Never through a symbolic link planted under the checker's name.
-    int r = fchownat(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW);
-    if (r != 0)
+    if (fchownat(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
         msg_errmsg(errno, "%s", msg_text(MT_CHOWN_FAILED));
-    return r;
+        return -1;
+    }
+    return check_owner_of(path, uid, gid);
 }
 
 int link_file(const char *oldpath, const char *newpath, int expect_failure)

@@ -1,7 +1,9 @@
 // Messages: every report line of a run passes through here.  The texts are
-// EUC-JP; a finished line is converted to the operator's code set (none for
-// -e, Shift_JIS for -s, UTF-8 for -8) and goes to the log file when one was
-// named, else to standard output.  Start-up diagnostics go to standard error.
+// EUC-JP and are converted to the operator's code set (none for -e,
+// Shift_JIS for -s, UTF-8 for -8); what a line inserts from outside (paths,
+// user and group names, data read back) is written as its own bytes.  A line
+// goes to the log file when one was named, else to standard output.
+// Start-up diagnostics go to standard error.
 #include "ntw.h"
 
 #include <cerrno>
@@ -34,25 +36,32 @@ size_t s_signal_head_len;
 char s_signal_tail[64];
 size_t s_signal_tail_len;
 
-// Length of the EUC-JP character whose first byte is c: one byte for ASCII,
-// three for the 0x8F (JIS X 0212) form, two for the other high bytes.
-// Bytes that are not EUC-JP count as one, so any input can be walked.
-size_t eucjp_char_len(unsigned char c)
+// Length of the character whose first byte is c in the output code set:
+// EUC-JP (one byte for ASCII, three for the 0x8F form of JIS X 0212, two
+// for the other high bytes), Shift_JIS (two for the lead bytes) or UTF-8.
+// Bytes that do not start a character count as one, so any text can be
+// walked.
+size_t output_char_len(unsigned char c)
 {
-    if (c == 0x8F)
-        return 3;
-    if (c == 0x8E || (c >= 0xA1 && c <= 0xFE))
-        return 2;
-    return 1;
+    switch (s_loginfo.code_set) {
+    case NTW_CODE_SJIS:
+        return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC) ? 2 : 1;
+    case NTW_CODE_UTF8:
+        return c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    default:
+        if (c == 0x8F)
+            return 3;
+        return c == 0x8E || (c >= 0xA1 && c <= 0xFE) ? 2 : 1;
+    }
 }
 
 // The longest prefix of text, at most limit bytes, that ends on a whole
 // character.
-size_t eucjp_whole_chars(const char *text, size_t limit)
+size_t whole_chars(const char *text, size_t limit)
 {
     size_t n = 0;
     while (n < limit && text[n] != '\0') {
-        size_t len = eucjp_char_len(static_cast<unsigned char>(text[n]));
+        size_t len = output_char_len(static_cast<unsigned char>(text[n]));
         if (n + len > limit)
             break;
         n += len;
@@ -60,32 +69,210 @@ size_t eucjp_whole_chars(const char *text, size_t limit)
     return n;
 }
 
-// Formats into a k_buf_size buffer.  Text that does not fit is cut after
-// the last whole character, and a line keeps its final newline, so an
-// over-long line is shortened rather than split or run into the next one.
-void format_bounded(char *buf, const char *fmt, va_list ap)
+bool converting()
 {
-    int n = std::vsnprintf(buf, k_buf_size, fmt, ap);
-    if (n < 0) {
-        buf[0] = '\0';
-        return;
-    }
-    if (static_cast<size_t>(n) < k_buf_size)
-        return;
-    size_t fmt_len = std::strlen(fmt);
-    bool is_line = fmt_len > 0 && fmt[fmt_len - 1] == '\n';
-    size_t keep = eucjp_whole_chars(buf, k_buf_size - 1 - (is_line ? 1 : 0));
-    if (is_line)
-        buf[keep++] = '\n';
-    buf[keep] = '\0';
+    return s_loginfo.code_set != NTW_CODE_EUCJP;
 }
 
-// Converts one line for output: unchanged for EUC-JP, through the converter
-// otherwise.  Returns the text to write, or nullptr when it cannot be
-// converted (iconv_conv has reported it).
+// Whether text is one of the catalogue's texts (by address: the callers
+// pass what msg_text returned).
+bool is_catalogue_text(const char *text)
+{
+    for (int id = 0; id < MT_COUNT; ++id) {
+        if (msg_text(static_cast<ntw_text_id>(id)) == text)
+            return true;
+    }
+    return false;
+}
+
+// Text being formatted: at most k_buf_size - 1 bytes, always terminated;
+// `cut` records that something did not fit.
+struct Formatted {
+    char *buf;
+    size_t len;
+    bool cut;
+};
+
+void put_bytes(Formatted *out, const char *bytes, size_t n)
+{
+    size_t room = k_buf_size - 1 - out->len;
+    if (n > room) {
+        n = room;
+        out->cut = true;
+    }
+    std::memcpy(out->buf + out->len, bytes, n);
+    out->len += n;
+    out->buf[out->len] = '\0';
+}
+
+void put_spaces(Formatted *out, size_t n)
+{
+    static const char k_spaces[] = "                                ";
+    while (n > 0 && !out->cut) {
+        size_t chunk = n < sizeof k_spaces - 1 ? n : sizeof k_spaces - 1;
+        put_bytes(out, k_spaces, chunk);
+        n -= chunk;
+    }
+}
+
+// One conversion of a format, as far as this system's formats use them:
+// flags, width and precision (digits or '*'), the length modifiers h, l,
+// ll, z, and the conversions d, i, u, x, s and %.
+struct Conversion {
+    char flags[8];
+    int width;
+    int precision; // -1: none
+    char length[3];
+    char type;
+};
+
+// Reads the conversion that starts after a '%'; returns the position after
+// it, or nullptr when the format ends inside it.
+const char *parse_conversion(const char *f, Conversion *c, va_list *ap)
+{
+    *c = Conversion{{}, 0, -1, {}, '\0'};
+    size_t nf = 0;
+    for (; *f != '\0' && std::strchr("-+ #0", *f) != nullptr; ++f) {
+        if (nf < sizeof c->flags - 1)
+            c->flags[nf++] = *f;
+    }
+    if (*f == '*') {
+        c->width = va_arg(*ap, int);
+        ++f;
+    } else {
+        for (; *f >= '0' && *f <= '9'; ++f)
+            c->width = c->width * 10 + (*f - '0');
+    }
+    if (*f == '.') {
+        ++f;
+        c->precision = 0;
+        if (*f == '*') {
+            c->precision = va_arg(*ap, int);
+            ++f;
+        } else {
+            for (; *f >= '0' && *f <= '9'; ++f)
+                c->precision = c->precision * 10 + (*f - '0');
+        }
+    }
+    size_t nl = 0;
+    for (; *f != '\0' && std::strchr("hlz", *f) != nullptr; ++f) {
+        if (nl < sizeof c->length - 1)
+            c->length[nl++] = *f;
+    }
+    if (*f == '\0')
+        return nullptr;
+    c->type = *f;
+    return f + 1;
+}
+
+void put_number(Formatted *out, const Conversion &c, va_list *ap)
+{
+    bool is_long_long = std::strcmp(c.length, "ll") == 0;
+    bool is_long = !is_long_long && (c.length[0] == 'l' || c.length[0] == 'z');
+    char spec[32];
+    std::snprintf(spec, sizeof spec, "%%%s*.*ll%c", c.flags, c.type);
+    char digits[64];
+    if (c.type == 'd' || c.type == 'i') {
+        long long value = is_long_long ? va_arg(*ap, long long)
+                          : is_long    ? va_arg(*ap, long)
+                                       : va_arg(*ap, int);
+        std::snprintf(digits, sizeof digits, spec, c.width, c.precision, value);
+    } else {
+        unsigned long long value = is_long_long ? va_arg(*ap, unsigned long long)
+                                   : is_long    ? va_arg(*ap, unsigned long)
+                                                : va_arg(*ap, unsigned);
+        std::snprintf(digits, sizeof digits, spec, c.width, c.precision, value);
+    }
+    put_bytes(out, digits, std::strlen(digits));
+}
+
+// A text of the catalogue is converted; any other text (a path, a user or
+// group name, data read back, a system error text) is written as its own
+// bytes, whatever code set they are in.
+bool put_text(Formatted *out, const Conversion &c, const char *text)
+{
+    char converted[k_buf_size];
+    if (text == nullptr)
+        text = "(null)";
+    if (converting() && is_catalogue_text(text)) {
+        if (iconv_conv(text, converted) != 0)
+            return false;
+        text = converted;
+    }
+    size_t n =
+        c.precision >= 0 ? strnlen(text, static_cast<size_t>(c.precision)) : std::strlen(text);
+    bool left = std::strchr(c.flags, '-') != nullptr || c.width < 0;
+    size_t width = static_cast<size_t>(c.width < 0 ? -c.width : c.width);
+    size_t pad = width > n ? width - n : 0;
+    if (!left)
+        put_spaces(out, pad);
+    put_bytes(out, text, n);
+    if (left)
+        put_spaces(out, pad);
+    return true;
+}
+
+// Formats into a k_buf_size buffer, in the output code set: the format (a
+// catalogue text, or an ASCII layout of this module) is converted, and so
+// is every catalogue text inserted with %s; nothing else is.  Text that
+// does not fit is cut after the last whole character, and a line keeps its
+// final newline, so an over-long line is shortened rather than split or run
+// into the next one.  False when a text could not be converted (reported
+// by iconv_conv); the line is then lost.
+bool format_output(char *buf, const char *fmt, va_list args)
+{
+    char converted_fmt[k_buf_size];
+    const char *f = fmt;
+    if (converting()) {
+        if (iconv_conv(fmt, converted_fmt) != 0)
+            return false;
+        f = converted_fmt;
+    }
+    va_list ap;
+    va_copy(ap, args);
+    Formatted out = {buf, 0, false};
+    buf[0] = '\0';
+    bool ok = true;
+    while (ok && *f != '\0') {
+        const char *literal = std::strchr(f, '%');
+        if (literal != f) {
+            size_t n = literal != nullptr ? static_cast<size_t>(literal - f) : std::strlen(f);
+            put_bytes(&out, f, n);
+            f += n;
+            continue;
+        }
+        Conversion c;
+        const char *next = parse_conversion(f + 1, &c, &ap);
+        if (next == nullptr)
+            break;
+        if (c.type == 's')
+            ok = put_text(&out, c, va_arg(ap, const char *));
+        else if (std::strchr("diux", c.type) != nullptr)
+            put_number(&out, c, &ap);
+        else
+            put_bytes(&out, f, static_cast<size_t>(next - f) - (c.type == '%' ? 1 : 0));
+        f = next;
+    }
+    va_end(ap);
+    if (!ok)
+        return false;
+    if (out.cut) {
+        size_t fmt_len = std::strlen(fmt);
+        bool is_line = fmt_len > 0 && fmt[fmt_len - 1] == '\n';
+        size_t keep = whole_chars(buf, k_buf_size - 1 - (is_line ? 1 : 0));
+        if (is_line)
+            buf[keep++] = '\n';
+        buf[keep] = '\0';
+    }
+    return true;
+}
+
+// Converts a whole text of the catalogue for output (the signal line).
+// Returns the text to write, or nullptr when it cannot be converted
+// (iconv_conv has reported it).
 const char *line_for_output(const char *line, char *converted)
 {
-    if (s_loginfo.code_set == NTW_CODE_EUCJP)
+    if (!converting())
         return line;
     return iconv_conv(line, converted) == 0 ? converted : nullptr;
 }
@@ -144,10 +331,14 @@ bool prepare_signal_line()
            prepare_signal_part(tail, s_signal_tail, sizeof s_signal_tail, &s_signal_tail_len);
 }
 
+// The message is formatted in the output code set first; the line layouts
+// around it are ASCII, and the message inserted into them is not a
+// catalogue text, so it passes unchanged.
 void report_line(int err, const char *plain_fmt, const char *errno_fmt, const char *fmt, va_list ap)
 {
     char text[k_buf_size];
-    format_bounded(text, fmt, ap);
+    if (!format_output(text, fmt, ap))
+        return;
     if (err == 0)
         msg_output(plain_fmt, text);
     else
@@ -219,36 +410,23 @@ int iconv_conv(const char *src, char *dest)
     return 0;
 }
 
-namespace {
-
-// Formats one line and converts it for output; nullptr when it cannot be
-// converted (reported on standard error).
-const char *format_for_output(char *line, char *converted, const char *fmt, va_list ap)
-{
-    format_bounded(line, fmt, ap);
-    return line_for_output(line, converted);
-}
-
-} // namespace
-
 int msg_output(const char *fmt, ...)
 {
     ntw_exit_if_signalled();
     if (!s_loginfo.active)
         return 0;
     char line[k_buf_size];
-    char converted[k_buf_size];
     va_list ap;
     va_start(ap, fmt);
-    const char *out = format_for_output(line, converted, fmt, ap);
+    bool formatted = format_output(line, fmt, ap);
     va_end(ap);
-    if (out == nullptr)
+    if (!formatted)
         return -1;
     if (s_loginfo.log_fd == -1) {
-        std::fputs(out, stdout);
+        std::fputs(line, stdout);
         return 0;
     }
-    return write(s_loginfo.log_fd, out, std::strlen(out)) == -1 ? -1 : 0;
+    return write(s_loginfo.log_fd, line, std::strlen(line)) == -1 ? -1 : 0;
 }
 
 int msg_output_stderr(const char *fmt, ...)
@@ -257,14 +435,13 @@ int msg_output_stderr(const char *fmt, ...)
     if (!s_loginfo.active)
         return 0;
     char line[k_buf_size];
-    char converted[k_buf_size];
     va_list ap;
     va_start(ap, fmt);
-    const char *out = format_for_output(line, converted, fmt, ap);
+    bool formatted = format_output(line, fmt, ap);
     va_end(ap);
-    if (out == nullptr)
+    if (!formatted)
         return -1;
-    std::fprintf(stderr, "%s\n", out);
+    std::fprintf(stderr, "%s\n", line);
     return 0;
 }
 

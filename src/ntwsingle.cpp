@@ -9,6 +9,7 @@
 #include "ntw.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <initializer_list>
@@ -19,6 +20,8 @@ namespace {
 // The forked partner of the lock test under way.  One at a time: each lock
 // test reaps its child before the next test starts.
 pid_t s_partner_pid = -1;
+// Set once the parent has ended the partner before the end of its test.
+bool s_partner_stopped = false;
 
 int own_work_path(const char *dir, int number, char *out)
 {
@@ -281,6 +284,22 @@ int target_lock_prober(utlntw_sync_info *sync, int own_fd, int fd, int timeout)
     return final_barrier(sync);
 }
 
+// Ends the forked partner when the parent leaves the two-process test before
+// its last barrier (an NG, or a failed barrier): the partner is then waiting
+// at a barrier that the parent never reaches, and would only leave it at the
+// time-out.  It holds nothing but locks, which vanish with it, and the parent
+// finishes the pairing alone.
+void stop_partner(void)
+{
+    if (s_partner_pid <= 0)
+        return;
+    msg_statusmsg(0, "%s", msg_text(MT_SIGNAL_CHILD));
+    kill(s_partner_pid, SIGKILL);
+    ntw_reap_child(s_partner_pid);
+    s_partner_pid = -1;
+    s_partner_stopped = true;
+}
+
 // The frame of both lock kinds: the one-process test, then, only when it
 // passed, the forked partner and the two-process test.  The child leaves
 // inside fork_singletest_end and never returns from here.
@@ -296,6 +315,8 @@ int try_single_lock(const NtwParam *param, const char *work_dir, int (*one_lock)
         if (r == NTW_OK)
             r = two_lock(&info.sync, info.work_fd[0], info.work_fd[1], param->timeout,
                          info.is_child);
+        if (r != NTW_OK && !info.is_child)
+            stop_partner();
         if (fork_singletest_end(&info) != 0)
             r = NTW_ABORT;
         return r;
@@ -413,6 +434,7 @@ int fork_singletest_start(const char *work_dir, const char *sync_dir, singletest
     info->work_fd[0] = -1;
     info->work_fd[1] = -1;
     info->started = 1;
+    s_partner_stopped = false;
     // Every name the child may create is registered here first: a parent
     // ended by a signal kills the child and then removes what it knows of.
     char name[NTW_WORKNAME_LEN];
@@ -470,7 +492,9 @@ int fork_singletest_end(singletest_info *info)
             info->work_fd[i] = -1;
         }
     }
-    if (utlntw_sync_finish(&info->sync) < 0)
+    int finished =
+        s_partner_stopped ? utlntw_sync_finish_alone(&info->sync) : utlntw_sync_finish(&info->sync);
+    if (finished < 0)
         result = -1;
     if (info->is_child)
         exit(result == 0 ? 0 : 255);

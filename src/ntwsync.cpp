@@ -460,6 +460,19 @@ void presence_remove_stale(void)
     }
 }
 
+// The partner was ended by this party: whatever presence file it left is
+// stale by definition and goes with the pairing's other files.
+void presence_remove_ended_partner(void)
+{
+    if (s_presence.active) {
+        presence_look();
+        for (int i = 0; i < s_presence.seen; ++i)
+            s_presence.sightings[i].stale = true;
+        presence_remove_stale();
+    }
+    s_presence.active = false;
+}
+
 // ---------------------------------------------------------------------------
 // Handshake
 
@@ -878,6 +891,28 @@ int utlntw_sync_finish(utlntw_sync_info *info)
         report_error(MT_SYNC_FINISH_FAILED);
         return -1;
     }
+    report_progress(MT_SYNC_FINISH_DONE);
+    return 0;
+}
+
+// The partner has been ended by this party (a forked partner stopped after
+// its test was cut short): it never finishes, so no end-wait file will come.
+// Closing the sync file drops every byte held; both files go at once.
+int utlntw_sync_finish_alone(utlntw_sync_info *info)
+{
+    umask(static_cast<mode_t>(info->save_umask));
+    report_progress(MT_SYNC_FINISH_START);
+    if (info->fd == 0 || info->fd == -1) {
+        report_error(MT_SYNC_FINISH_FAILED);
+        return -1;
+    }
+    presence_end_own();
+    close_file(info->fd);
+    info->fd = -1;
+    unlink(info->sync_filename);
+    unlink(info->endwait_filename);
+    presence_remove_ended_partner();
+    msg_statusmsg(0, msg_text(MT_SYNC_REMOVED), msg_text(MT_SYNC_BY_SELF), info->sync_filename);
     report_progress(MT_SYNC_FINISH_DONE);
     return 0;
 }

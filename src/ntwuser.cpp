@@ -127,11 +127,14 @@ static int usrapl_lock_step_l1(const char *target_file, int timeout)
 }
 
 // L2: the application holds its lock, so a lock that does not wait must be
-// refused.
+// refused.  A request that the time-out ended was not refused: it aborts.
 static int usrapl_lock_step_l2(int fd, int timeout)
 {
-    return test_named_step(
-        MT_STEP_L2, [&] { return lockf_file(fd, F_TLOCK, timeout, 1) == 0 ? NTW_NG : NTW_OK; });
+    return test_named_step(MT_STEP_L2, [&] {
+        if (lockf_file(fd, F_TLOCK, timeout, 1) == 0)
+            return NTW_NG;
+        return get_is_timeout() ? NTW_ABORT : NTW_OK;
+    });
 }
 
 // L3: a waiting lock on the file that the application holds locked.  Granted
@@ -157,6 +160,8 @@ static int usrapl_lock_steps(const char *target_file, int *fd, int timeout)
         return NTW_ABORT;
 
     int result = usrapl_lock_step_l2(*fd, timeout);
+    if (result < 0)
+        return result;
 
     // L3 asks on a new descriptor, so that nothing of L2 carries over.
     int closed = close_file(*fd);

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,6 +27,8 @@ namespace {
 using namespace ntwtest;
 
 enum Mode { SINGLE, DOUBLE, USERAPL };
+
+constexpr int k_short_timeout = 10;
 
 // Where the fault acts: the work files of one directory (in mode double
 // only the mutual tests' files), or the operator's target file.
@@ -136,13 +139,16 @@ struct Case {
     std::vector<std::string> lines;   // exact lines inside the catching step
     std::vector<std::string> absent;  // line beginnings that must not be there
     std::vector<KindOutcome> outcome; // kinds that do not simply pass
-    // The catching kind is a two-process lock test of mode single that ends
-    // early while its forked partner waits at a barrier.  When the partner
-    // happens to be inside its handshake, ending the pairing runs out of
-    // time, and that turns the kind's NG into an abort (the chain stops).
-    bool pairing_end_may_abort;
     int exit_status;
     const char *expected; // the expectation in words, for the document
+    // The host whose processes see the fault (every process when none).  In
+    // mode double the instance on the other host must pass every test.
+    const char *only_host = nullptr;
+    std::vector<std::string> args = {}; // more options for the checker
+    // The checker's time-out (-t).  A row that gives one longer than a whole
+    // run must end within it: that shows that no time-out was waited out,
+    // even where nothing is printed while it is.
+    int timeout = k_short_timeout;
 };
 
 std::string err_line(ntw_text_id id, int err = 0)
@@ -167,6 +173,26 @@ std::string lock_line(ntw_text_id id)
     return "        " + replace_first(catalog(id), "%s", catalog(MT_LOCKWORD_EXCLUSIVE));
 }
 
+// The refusal of an exclusive lock that was not expected.
+std::string lock_refused_line()
+{
+    return "        ! " +
+           replace_first(catalog(MT_LOCK_FAILED), "%s", catalog(MT_LOCKWORD_EXCLUSIVE)) +
+           " ERRORCODE=" + std::to_string(EAGAIN) + "(" + strerror(EAGAIN) + ")";
+}
+
+// An owner change to "nobody" that left the file with the checker's owner.
+std::string owner_unchanged_line()
+{
+    const struct passwd *pw = getpwnam("nobody");
+    char buf[2048];
+    snprintf(buf, sizeof buf, catalog(MT_CHOWN_NOT_APPLIED).c_str(),
+             pw != nullptr ? static_cast<int>(pw->pw_uid) : -1,
+             pw != nullptr ? static_cast<int>(pw->pw_gid) : -1, static_cast<int>(getuid()),
+             static_cast<int>(getgid()));
+    return "        ! " + std::string(buf);
+}
+
 const std::vector<Case> &cases()
 {
     static const std::vector<Case> table = {
@@ -178,11 +204,13 @@ const std::vector<Case> &cases()
          {err_line(MT_PEER_NOT_SHLOCKED)},
          {},
          {{S_LOCK, "OOOOON", 1}},
-         true,
          255,
-         "NG with `! 対向ファイルは共有ロックされていません。`; no further two-process step; the "
-         "target path still runs, unless ending the pairing with the waiting partner runs out of "
-         "time (then abort, chain stops); exit 255"},
+         "NG with `! 対向ファイルは共有ロックされていません。`; no further two-process step; no "
+         "time-out waited (run with `-t 60`, it ends within it); the target path still runs; "
+         "exit 255",
+         nullptr,
+         {},
+         60},
         {"nolock",
          "record locks that other processes do not see",
          SCOPE_TARGET,
@@ -191,10 +219,12 @@ const std::vector<Case> &cases()
          {err_line(MT_PEER_NOT_EXLOCKED)},
          {},
          {{T_LOCK, "OOON", 1}},
-         true,
          255,
-         "NG with `! 対向ファイルは排他ロックされていません。`; read/write and delete still run, "
-         "unless ending the pairing runs out of time (then abort); exit 255"},
+         "NG with `! 対向ファイルは排他ロックされていません。`; no time-out waited (run with `-t "
+         "60`, it ends within it); read/write and delete still run; exit 255",
+         nullptr,
+         {},
+         60},
         {"nolock",
          "record locks that the other host does not see",
          SCOPE_SHARE,
@@ -203,7 +233,6 @@ const std::vector<Case> &cases()
          {err_line(MT_PEER_NOT_SHLOCKED)},
          {},
          {{DS_LOCK, "OONON", -1}},
-         false,
          255,
          "on both hosts: NG with `! 対向ファイルは共有ロックされていません。`; test 30 OK; test 31 "
          "aborts when the child's lock never shows (time-out); the target path's mutual tests do "
@@ -216,7 +245,6 @@ const std::vector<Case> &cases()
          {err_line(MT_TIMEOUT, EINTR)},
          {"        " + catalog(MT_PEER_SHLOCKED_OK)},
          {{S_LOCK, "OOOOON", -1}},
-         false,
          255,
          "abort, not the expected refusal: time-out line and no `正しい結果です。`; the target "
          "path does not run; exit 255"},
@@ -228,7 +256,6 @@ const std::vector<Case> &cases()
          {err_line(MT_TIMEOUT, EINTR)},
          {"        " + catalog(MT_PEER_EXLOCKED_OK)},
          {{DT_LOCK, "ON", -1}},
-         false,
          255,
          "on both hosts: abort, not the expected refusal (test 32): time-out line and no "
          "`正しい結果です。`; the delete test does not run; exit 255"},
@@ -240,7 +267,6 @@ const std::vector<Case> &cases()
          {err_line(MT_TIMEOUT, EINTR)},
          {},
          {{T_LOCK, "OON", -1}},
-         false,
          255,
          "time-out line after `-t` seconds; abort: read/write and delete do not run; exit 255"},
         {"nolockf",
@@ -252,7 +278,6 @@ const std::vector<Case> &cases()
          {lock_line(MT_LOCK)},
          {lock_line(MT_LOCK_FAILED)},
          {{U_LOCK, "ONO", 1}},
-         false,
          255,
          "NG: the no-wait lock is granted while the application holds its lock (no line of its "
          "own; no refusal line after `排他ロックを取得します。`); exit 255"},
@@ -264,7 +289,6 @@ const std::vector<Case> &cases()
          {err_line(MT_OPEN_GRANTED_NG)},
          {},
          {{T_OPEN, "NNNNNN", 1}},
-         false,
          255,
          "NG with `! ファイルをオープンすることができてしまいました。`; every later open step "
          "shows "
@@ -277,7 +301,6 @@ const std::vector<Case> &cases()
          {err_line(MT_LINK_GRANTED_NG)},
          {},
          {{T_LINK, "ON", 1}},
-         false,
          255,
          "NG with `! ファイルをリンクすることができてしまいました。`; later kinds run; exit 255"},
         {"read-garbage",
@@ -288,7 +311,6 @@ const std::vector<Case> &cases()
          {replace_first(err_line(MT_READ_DATA_BAD), "%s", "123456789X")},
          {},
          {{T_RW, "ON", 1}},
-         false,
          255,
          "NG with `! 読み込んだデータが不正です。 DATA=123456789X`; delete still runs; exit 255"},
         {"read-short",
@@ -299,7 +321,6 @@ const std::vector<Case> &cases()
          {},
          {},
          {},
-         false,
          0,
          "every step OK; exit 0"},
         {"write-short",
@@ -310,7 +331,6 @@ const std::vector<Case> &cases()
          {},
          {},
          {},
-         false,
          0,
          "every step OK; exit 0"},
         {"fsync-eio",
@@ -321,7 +341,6 @@ const std::vector<Case> &cases()
          {err_line(MT_FLUSH_FAILED, EIO)},
          {},
          {{T_RW, "N", 1}},
-         false,
          255,
          "NG with `! ファイルのフラッシュ処理に失敗しました。 ERRORCODE=5(...)`; the read step "
          "does "
@@ -334,7 +353,6 @@ const std::vector<Case> &cases()
          {err_line(MT_CHOWN_FAILED, EPERM)},
          {},
          {{T_OPEN, "OOOOON", 1}},
-         false,
          255,
          "NG with `! ファイルの所有者及び所有グループの変更に失敗しました。 ERRORCODE=1(...)`; "
          "later "
@@ -347,7 +365,6 @@ const std::vector<Case> &cases()
          {err_line(MT_CHOWN_FAILED, EPERM)},
          {},
          {{DT_OPEN, "ON", 1}},
-         false,
          255,
          "on both hosts: NG with `! ファイルの所有者及び所有グループの変更に失敗しました。 "
          "ERRORCODE=1(...)`; the mutual lock and delete tests still run; exit 255"},
@@ -360,7 +377,6 @@ const std::vector<Case> &cases()
          {err_line(MT_DELETE_FAILED, ENOENT)},
          {},
          {{T_DELETE, "N", 1}},
-         false,
          255,
          "NG with `! ファイル削除に失敗しました。 ERRORCODE=2(...)`; exit 255"},
         {"open-hang",
@@ -371,7 +387,6 @@ const std::vector<Case> &cases()
          {err_line(MT_TIMEOUT, EINTR)},
          {},
          {{S_OPEN, "N", -1}},
-         false,
          255,
          "time-out line after `-t` seconds; abort: the lock kind and the whole target path do not "
          "run; exit 255"},
@@ -383,7 +398,6 @@ const std::vector<Case> &cases()
          {err_line(MT_TIMEOUT, EINTR)},
          {"        " + catalog(MT_OPEN_REFUSED_OK)},
          {{T_OPEN, "N", -1}},
-         false,
          255,
          "abort, not the expected refusal: time-out line and no `正しい結果です。`; the rest of "
          "the "
@@ -396,10 +410,63 @@ const std::vector<Case> &cases()
          {err_line(MT_OPEN_FAILED, ENOSPC)},
          {},
          {{S_OPEN, "N", 1}, {S_LOCK, "", 1}},
-         false,
          255,
          "NG with `! ファイルオープンに失敗しました。 ERRORCODE=28(...)`; the lock kind ends NG "
          "without steps; the target path runs; exit 255"},
+        {"lock-conflict-hang",
+         "a whole-file lock request that must be refused never returns (the lock service of the "
+         "checker's host does not answer; the operator's application is not affected)",
+         SCOPE_TARGET_FILE,
+         U_LOCK,
+         1,
+         {err_line(MT_TIMEOUT, EINTR)},
+         {lock_line(MT_LOCK_FAILED)},
+         {{U_LOCK, "ON", -1}},
+         255,
+         "abort, not the expected refusal: time-out line and no refusal line; L3 does not run; "
+         "exit 255",
+         "hostA"},
+        {"chown-ignored",
+         "the owner change reports success and changes nothing (SMB without POSIX extensions, "
+         "FAT); run with `-O nobody`",
+         SCOPE_TARGET,
+         T_OPEN,
+         5,
+         {owner_unchanged_line()},
+         {},
+         {{T_OPEN, "OOOOON", 1}},
+         255,
+         "NG with `! ファイルの所有者及び所有グループが変更されていません。 指定: UID=(nobody) "
+         "GID=(its group) 実際: UID=0 GID=0`; later kinds run; exit 255",
+         nullptr,
+         {"-O", "nobody"}},
+        {"chown-ignored",
+         "the owner change of the other host's file reports success and changes nothing; run with "
+         "`-O nobody`",
+         SCOPE_TARGET,
+         DT_OPEN,
+         1,
+         {owner_unchanged_line()},
+         {},
+         {{DT_OPEN, "ON", 1}},
+         255,
+         "on both hosts: NG with `! ファイルの所有者及び所有グループが変更されていません。 ...`; "
+         "the mutual lock and delete tests still run; exit 255",
+         nullptr,
+         {"-O", "nobody"}},
+        {"lock-refused-once",
+         "one host refuses one lock request that does not wait although the region is free (host "
+         "A, test 35 only)",
+         SCOPE_SHARE,
+         DS_LOCK,
+         0,
+         {lock_refused_line()},
+         {},
+         {{DS_LOCK, "NOOOOOOO", 1}},
+         255,
+         "host A: NG with `! ファイルの排他ロックに失敗しました。 ERRORCODE=11(...)`, every later "
+         "mutual step OK (no drift of the barriers), exit 255; host B: every step OK, exit 0",
+         "hostA"},
         {"stop-estale",
          "looking at the operator's stop file fails with ESTALE while the file is there",
          SCOPE_TARGET_FILE,
@@ -408,7 +475,6 @@ const std::vector<Case> &cases()
          {},
          {},
          {},
-         false,
          0,
          "the error is not taken for the operator's deletion: each pause lasts until the operator "
          "has acted and really deleted the stop file; every step OK; exit 0"},
@@ -485,17 +551,17 @@ void append_tree(Mode mode, const std::vector<KindOutcome> &outcome, std::vector
     out.push_back(end_line(0, top_title(mode), top));
 }
 
-// The test lines the run must print.  Mode double runs the single tests
-// first (here they all pass) and then the mutual tests.
-std::vector<std::string> expected_tree(const Case &c, int catching_kind_result)
+// The test lines the run must print; an instance that does not see the
+// fault passes everything.  Mode double runs the single tests first (here
+// they all pass) and then the mutual tests.
+std::vector<std::string> expected_tree(const Case &c, bool faulty)
 {
     std::vector<KindOutcome> outcome(KIND_COUNT);
     for (int k = 0; k < KIND_COUNT; ++k)
         outcome[k] = {static_cast<Kind>(k), nullptr, 0};
     for (const KindOutcome &o : c.outcome)
-        outcome[o.kind] = o;
-    if (c.pairing_end_may_abort)
-        outcome[c.kind].result = catching_kind_result;
+        if (faulty)
+            outcome[o.kind] = o;
 
     std::vector<std::string> out;
     if (mode_of(c) == DOUBLE)
@@ -524,12 +590,22 @@ std::pair<int, int> find_step(const std::vector<std::string> &lines, int level, 
 
 // What one run of the checker showed.
 struct Report {
+    bool faulty = true; // the instance saw the fault
     int status = -1;
     bool tree_ok = false;
     std::string catch_verdict = "missing";
     bool lines_seen = false;
-    bool pairing_end_failed = false;
+    bool timeout_seen = false;
 };
+
+// Only an abort may cost a time-out: an NG must come without waiting one out.
+bool may_time_out(const Case &c, bool faulty)
+{
+    for (const KindOutcome &o : c.outcome)
+        if (faulty && o.result < 0)
+            return true;
+    return false;
+}
 
 std::string verdict_of(const std::string &end)
 {
@@ -550,9 +626,6 @@ void observe_catch(const Case &c, const std::vector<std::string> &r, Report &rep
     auto kind = find_step(r, 2, info.title, object.first, object.second);
     if (kind.first < 0 || kind.second < 0)
         return;
-    for (int i = kind.first; i < kind.second; ++i)
-        if (r[i] == err_line(MT_SYNC_FINISH_FAILED))
-            rep.pairing_end_failed = true;
     auto step = find_step(r, 3, info.steps[c.step], kind.first, kind.second);
     if (step.first < 0 || step.second < 0)
         return;
@@ -571,13 +644,17 @@ void observe_catch(const Case &c, const std::vector<std::string> &r, Report &rep
                 rep.lines_seen = false;
 }
 
-Report examine(const Case &c, const RunResult &res)
+Report examine(const Case &c, const RunResult &res, bool faulty)
 {
     Report rep;
+    rep.faulty = faulty;
     rep.status = res.status;
     std::vector<std::string> lines = split_lines(res.out);
     observe_catch(c, lines, rep);
-    rep.tree_ok = test_lines(lines) == expected_tree(c, rep.pairing_end_failed ? -1 : 1);
+    const std::string timeout = err_line(MT_TIMEOUT);
+    for (const std::string &l : lines)
+        rep.timeout_seen = rep.timeout_seen || l.compare(0, timeout.size(), timeout) == 0;
+    rep.tree_ok = test_lines(lines) == expected_tree(c, faulty);
     EXPECT_TRUE(rep.tree_ok) << "unexpected step tree; report:\n" << res.out;
     EXPECT_TRUE(res.err.empty()) << "standard error: " << res.err;
     return rep;
@@ -588,6 +665,7 @@ struct Observation {
     bool fault_applied = false;
     std::vector<std::string> left;
     size_t processes_left = 0;
+    bool within_timeout = false; // every instance ended before -t seconds
 };
 
 std::vector<std::string> fault_environment(const Case &c, const std::string &dir,
@@ -602,6 +680,8 @@ std::vector<std::string> fault_environment(const Case &c, const std::string &dir
         "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"};
     if (mode_of(c) == DOUBLE)
         env.push_back("NTWFAULT_KIND=mutual");
+    if (c.only_host != nullptr)
+        env.push_back(std::string("NTWFAULT_HOST=") + c.only_host);
     if (!target_file.empty())
         env.push_back("NTWFAULT_FILE=" + target_file);
     return env;
@@ -634,6 +714,12 @@ pid_t start_operator(const std::string &target_file, const std::string &record,
     return pid;
 }
 
+// The host names of the two instances of mode double.
+std::string host_name(size_t instance)
+{
+    return instance == 0 ? "hostA" : "hostB";
+}
+
 // Two instances in their own UTS namespaces play two hosts.
 RunOptions on_host(RunOptions opt, const std::string &host)
 {
@@ -657,6 +743,7 @@ struct CaseRun {
     std::unique_ptr<TempDir> logs{new TempDir("ntwdet_log")};
     std::vector<Proc> checkers; // two in mode double
     pid_t operator_pid = -1;
+    time_t started = time(nullptr);
 };
 
 std::unique_ptr<CaseRun> start_case(const Case &c)
@@ -670,24 +757,29 @@ std::unique_ptr<CaseRun> start_case(const Case &c)
     RunOptions opt;
     opt.kill_after_s = 300;
     opt.env = fault_environment(c, dir, target_file, run->logs->file("applied"));
-    std::vector<std::string> paths = {"-p", target.path(), "-h", share.path(), "-t", "10"};
+    std::vector<std::string> paths = {"-p",         target.path(), "-h",
+                                      share.path(), "-t",          std::to_string(c.timeout)};
+    paths.insert(paths.end(), c.args.begin(), c.args.end());
     std::vector<std::string> args = {"-8", "-m"};
+    // Mode double always plays two hosts; the other modes play the faulty
+    // host when the fault is bound to one.
+    RunOptions one = c.only_host != nullptr ? on_host(opt, c.only_host) : opt;
     switch (mode_of(c)) {
     case SINGLE:
         args.push_back("single");
         args.insert(args.end(), paths.begin(), paths.end());
-        run->checkers.push_back(start_checker(args, opt));
+        run->checkers.push_back(start_checker(args, one));
         break;
     case DOUBLE:
         args.push_back("double");
         args.insert(args.end(), paths.begin(), paths.end());
-        run->checkers.push_back(start_checker(args, on_host(opt, "hostA")));
-        run->checkers.push_back(start_checker(args, on_host(opt, "hostB")));
+        run->checkers.push_back(start_checker(args, on_host(opt, host_name(0))));
+        run->checkers.push_back(start_checker(args, on_host(opt, host_name(1))));
         break;
     case USERAPL:
         run->operator_pid = start_operator(target_file, run->logs->file("operator"), opt.env);
-        args.insert(args.end(), {"userapl", "-f", target_file, "-t", "10"});
-        run->checkers.push_back(start_checker(args, opt));
+        args.insert(args.end(), {"userapl", "-f", target_file, "-t", std::to_string(c.timeout)});
+        run->checkers.push_back(start_checker(args, one));
         break;
     }
     return run;
@@ -697,8 +789,11 @@ Observation finish_case(CaseRun &run)
 {
     const Case &c = *run.c;
     Observation ob;
-    for (Proc &p : run.checkers)
-        ob.reports.push_back(examine(c, finish_checker(p)));
+    for (size_t i = 0; i < run.checkers.size(); ++i) {
+        bool faulty = c.only_host == nullptr || mode_of(c) != DOUBLE || host_name(i) == c.only_host;
+        ob.reports.push_back(examine(c, finish_checker(run.checkers[i]), faulty));
+    }
+    ob.within_timeout = time(nullptr) - run.started < c.timeout;
     if (run.operator_pid > 0) {
         int status = 0;
         waitpid(run.operator_pid, &status, 0);
@@ -739,10 +834,10 @@ std::string observed_text(const Case &c, const Observation &ob)
         if (ob.reports.size() > 1)
             s << (i == 0 ? "host A: " : "host B: ");
         s << "step " << r.catch_verdict;
-        if (has_lines)
+        if (has_lines && r.faulty)
             s << (r.lines_seen ? ", its line seen" : ", line missing");
-        s << "; step tree " << (r.tree_ok ? "as expected" : "differs") << "; exit " << r.status
-          << "; ";
+        s << "; step tree " << (r.tree_ok ? "as expected" : "differs") << "; "
+          << (r.timeout_seen ? "time-out waited" : "no time-out") << "; exit " << r.status << "; ";
     }
     if (ob.left.empty()) {
         s << "nothing left";
@@ -751,6 +846,9 @@ std::string observed_text(const Case &c, const Observation &ob)
         for (const std::string &l : ob.left)
             s << " `" << l << "`";
     }
+    if (c.timeout != k_short_timeout)
+        s << "; " << (ob.within_timeout ? "ended within" : "ran beyond") << " `-t " << c.timeout
+          << "`";
     s << "; " << (ob.processes_left == 0 ? "no process left" : "PROCESSES LEFT")
       << (ob.fault_applied ? "" : "; FAULT NEVER APPLIED");
     return s.str();
@@ -765,8 +863,9 @@ std::string render_document(const std::vector<std::string> &rows)
          "the checker's work files misbehave in one directory, for every process alike\n"
          "(the checker, its forked children, the second instance, the operator's\n"
          "application), while the synchronisation files work normally. The test\n"
-         "`tests/ntwdetect_test.cpp` runs the real `zemntwchk ... -t 10` for each row and\n"
-         "checks that the step in the fourth column ends with the expected verdict and\n"
+         "`tests/ntwdetect_test.cpp` runs the real `zemntwchk ... -t 10` (`-t 60` where\n"
+         "a row says so) for each row and checks that the step in the fourth column ends\n"
+         "with the expected verdict and\n"
          "line, that the whole tree of test steps follows the result rules (an NG lets the\n"
          "later steps run, an abort ends the chain), the exit status, and that no file or\n"
          "process of the checker is left. The observed column is written from those\n"
@@ -778,11 +877,14 @@ std::string render_document(const std::vector<std::string> &rows)
         s << r << "\n";
     s << "\nNotes.\n\n"
          "- Rows 1 and 2: when the parent ends the two-process lock test early, its forked\n"
-         "  partner is still waiting at a barrier. If it is waiting inside its handshake at\n"
-         "  that moment, ending the pairing runs out of time and the lock step's NG becomes\n"
-         "  an abort, which skips the rest of the chain (in most runs); the test accepts\n"
-         "  both outcomes and checks that the rest of the tree matches the one that\n"
-         "  happened.\n"
+         "  partner is still waiting at a barrier that the parent will not reach; the parent\n"
+         "  ends the partner and finishes the pairing alone, so the NG costs no time-out and\n"
+         "  the rest of the chain runs.\n"
+         "- Rows bound to one host (`NTWFAULT_HOST`) play a fault of one client of the\n"
+         "  network file system; in mode double the other instance must pass every test, and\n"
+         "  the faulty one every test but the caught one: an instance that ends a mutual test\n"
+         "  early still passes that test's barriers, so the two never pair one barrier apart.\n"
+         "- No row may wait out a time-out unless it expects an abort.\n"
          "- An unlink that is refused and keeps the file is not in the table: the open and\n"
          "  link tests do not look at their unlink results, so their names stay behind as\n"
          "  hard links of one file, and the target path's two-process lock test then ends\n"
@@ -826,11 +928,17 @@ TEST(DetectionTest, EveryFaultIsCaughtByItsStepAndTheRunCleansUp)
             obs.push_back(finish_case(*runs[i - first]));
             const Observation &ob = obs.back();
             for (const Report &r : ob.reports) {
-                EXPECT_EQ(r.status, c.exit_status);
-                EXPECT_EQ(r.catch_verdict, c.exit_status == 0 ? "OK" : "NG");
-                EXPECT_TRUE(r.lines_seen) << "the catching step lacks its line";
+                int status = r.faulty ? c.exit_status : 0;
+                EXPECT_EQ(r.status, status);
+                EXPECT_EQ(r.catch_verdict, status == 0 ? "OK" : "NG");
+                EXPECT_TRUE(r.lines_seen || !r.faulty) << "the catching step lacks its line";
+                EXPECT_TRUE(!r.timeout_seen || may_time_out(c, r.faulty))
+                    << "a time-out was waited out without an abort";
             }
             EXPECT_TRUE(ob.fault_applied) << "the fault never took effect";
+            if (c.timeout != k_short_timeout) {
+                EXPECT_TRUE(ob.within_timeout) << "the run waited out its time-out";
+            }
             EXPECT_TRUE(ob.left.empty());
         }
         // Every run of the batch has ended: none may have left a process.

@@ -15,6 +15,8 @@
 //                   target file of mode userapl)
 //   NTWFAULT_LOG    file to which one line per applied fault is appended, so
 //                   a test can tell that the fault really took effect
+//   NTWFAULT_HOST   only processes on the host of this name (a fault of one
+//                   client of a network file system; default: every host)
 
 // The library defines the libc entry points under their own names: no
 // large-file renaming (off_t is 64 bits on the platforms it is built for)
@@ -54,6 +56,8 @@ enum Fault : unsigned {
     F_CONFLICT_HANG = 1u << 13,      // a lock request that must be refused never returns
     F_SYNC_LOCKS_PRIVATE = 1u << 14, // sync-file locks are seen by their own process only
     F_STOP_ESTALE = 1u << 15,        // looking at an existing stop file fails with ESTALE
+    F_CHOWN_IGNORED = 1u << 16,      // owner change reports success and changes nothing
+    F_REFUSED_ONCE = 1u << 17,       // the first lock request that does not wait is refused
 };
 
 struct FaultName {
@@ -78,6 +82,8 @@ constexpr FaultName s_faults[] = {
     {"lock-conflict-hang", F_CONFLICT_HANG},
     {"sync-locks-private", F_SYNC_LOCKS_PRIVATE},
     {"stop-estale", F_STOP_ESTALE},
+    {"chown-ignored", F_CHOWN_IGNORED},
+    {"lock-refused-once", F_REFUSED_ONCE},
 };
 
 constexpr int MAX_FD = 4096;
@@ -93,6 +99,7 @@ bool s_work_fd[MAX_FD]; // descriptors open on work files
 // Per sync-file descriptor, a private file whose locks stand in for the
 // sync file's (0: none): another process never sees them.
 int s_standin[MAX_FD];
+bool s_refused_once; // the one refusal of F_REFUSED_ONCE has been made
 
 template <typename T> T next_symbol(T &cache, const char *name)
 {
@@ -107,6 +114,14 @@ template <typename T> T next_symbol(T &cache, const char *name)
         return next_symbol(real, #fn);                                                             \
     }())
 
+bool on_faulty_host()
+{
+    const char *host = getenv("NTWFAULT_HOST");
+    char name[256] = "";
+    gethostname(name, sizeof name - 1);
+    return host == nullptr || strcmp(host, name) == 0;
+}
+
 __attribute__((constructor)) void read_configuration()
 {
     const char *list = getenv("NTWFAULT");
@@ -114,7 +129,7 @@ __attribute__((constructor)) void read_configuration()
     s_kind = getenv("NTWFAULT_KIND");
     s_file = getenv("NTWFAULT_FILE");
     s_log = getenv("NTWFAULT_LOG");
-    if (list == nullptr)
+    if (list == nullptr || !on_faulty_host())
         return;
     for (const FaultName &f : s_faults) {
         size_t n = strlen(f.name);
@@ -365,6 +380,12 @@ template <typename FcntlFn> int faulty_fcntl(FcntlFn real_fcntl, int fd, int cmd
             return 0;
         }
         bool trying = cmd == F_SETLK || cmd == F_OFD_SETLK;
+        if (trying && type != F_UNLCK && !s_refused_once && applies_fd(F_REFUSED_ONCE, fd)) {
+            s_refused_once = true;
+            note("lock-refused-once", "F_SETLK");
+            errno = EAGAIN;
+            return -1;
+        }
         if (trying && type != F_UNLCK && applies_fd(F_CONFLICT_HANG, fd)) {
             int r = real_fcntl(fd, cmd, arg);
             if (r == 0 || (errno != EAGAIN && errno != EACCES))
@@ -382,6 +403,13 @@ template <typename LockfFn> int faulty_lockf(LockfFn real_lockf, int fd, int cmd
     if (applies_fd(F_NOLOCKF, fd)) {
         note("nolockf", cmd == F_TEST ? "F_TEST" : "F_LOCK");
         return 0;
+    }
+    if (cmd == F_TLOCK && applies_fd(F_CONFLICT_HANG, fd)) {
+        int r = real_lockf(fd, cmd, len);
+        if (r == 0 || (errno != EAGAIN && errno != EACCES))
+            return r;
+        note("lock-conflict-hang", "F_TLOCK");
+        return block_until_signal();
     }
     return real_lockf(fd, cmd, len);
 }
@@ -608,10 +636,18 @@ static int refuse_owner_change(const char *path)
     return -1;
 }
 
+static int ignore_owner_change(const char *path)
+{
+    note("chown-ignored", path);
+    return 0;
+}
+
 int chown(const char *path, uid_t owner, gid_t group)
 {
     if (applies(F_CHOWN_EPERM, path))
         return refuse_owner_change(path);
+    if (applies(F_CHOWN_IGNORED, path))
+        return ignore_owner_change(path);
     return REAL(chown)(path, owner, group);
 }
 
@@ -619,6 +655,8 @@ int lchown(const char *path, uid_t owner, gid_t group)
 {
     if (applies(F_CHOWN_EPERM, path))
         return refuse_owner_change(path);
+    if (applies(F_CHOWN_IGNORED, path))
+        return ignore_owner_change(path);
     return REAL(lchown)(path, owner, group);
 }
 
@@ -626,6 +664,8 @@ int fchownat(int dirfd, const char *path, uid_t owner, gid_t group, int flags)
 {
     if (names_whole_path(dirfd, path) && applies(F_CHOWN_EPERM, path))
         return refuse_owner_change(path);
+    if (names_whole_path(dirfd, path) && applies(F_CHOWN_IGNORED, path))
+        return ignore_owner_change(path);
     return REAL(fchownat)(dirfd, path, owner, group, flags);
 }
 
@@ -633,6 +673,8 @@ int fchown(int fd, uid_t owner, gid_t group)
 {
     if (applies_fd(F_CHOWN_EPERM, fd))
         return refuse_owner_change("(descriptor)");
+    if (applies_fd(F_CHOWN_IGNORED, fd))
+        return ignore_owner_change("(descriptor)");
     return REAL(fchown)(fd, owner, group);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -356,6 +357,50 @@ TEST(ExitStatus, PassingSingleRunEndsWith0AndLeavesNothing)
     EXPECT_EQ(end_line_ok(catalog(MT_TITLE_SINGLE)), lines.back());
     EXPECT_TRUE(share.entries().empty());
     EXPECT_TRUE(target.entries().empty());
+    expect_no_leftover_children();
+}
+
+// Paths are written as their own bytes in every code set: a UTF-8 Japanese
+// directory name stands unchanged in the report of -e, -s and -8, no line is
+// lost (nothing on standard error), and the rest of each report is in its
+// code set, with the same steps and verdicts.
+TEST(ExitStatus, Utf8JapanesePathsAreWrittenAsTheyAreInEveryCodeSet)
+{
+    become_subreaper();
+    struct CodeSet {
+        const char *option;
+        const char *iconv_name;
+    };
+    const CodeSet sets[] = {{"-e", "EUC-JP"}, {"-s", "SHIFT_JIS"}, {"-8", "UTF-8"}};
+    std::vector<std::unique_ptr<TempDir>> dirs;
+    std::vector<Proc> runs;
+    for (const CodeSet &set : sets) {
+        dirs.emplace_back(new TempDir("共有パス"));
+        dirs.emplace_back(new TempDir("確認対象ディレクトリ"));
+        runs.push_back(
+            start_checker({set.option, "-m", "single", "-h", dirs[dirs.size() - 2]->path(), "-p",
+                           dirs.back()->path(), "-t", "10"}));
+    }
+    const std::string open_text = catalog(MT_OPEN);
+    const std::string open_head = "        " + open_text.substr(0, open_text.find("%s"));
+    std::vector<std::vector<std::string>> steps;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(sets[i].option);
+        RunResult r = finish_checker(runs[i]);
+        EXPECT_EQ(0, r.status) << r.out;
+        EXPECT_EQ("", r.err);
+        std::string out = r.out;
+        for (size_t d = 2 * i; d < 2 * i + 2; ++d) {
+            const std::string &path = dirs[d]->path();
+            std::string line_head = convert(open_head, "UTF-8", sets[i].iconv_name) + path;
+            EXPECT_NE(out.find(line_head + "/.#ZEMLOCK."), std::string::npos) << r.out;
+            for (size_t at = out.find(path); at != std::string::npos; at = out.find(path, at))
+                out.replace(at, path.size(), "@");
+        }
+        steps.push_back(test_lines(split_lines(convert(out, sets[i].iconv_name, "UTF-8"))));
+    }
+    EXPECT_EQ(steps[2], steps[0]);
+    EXPECT_EQ(steps[2], steps[1]);
     expect_no_leftover_children();
 }
 

@@ -166,50 +166,67 @@ TEST_F(MsgTest, LogIsAppendedAndEarlierContentKept)
     EXPECT_EQ("earlier run\n        first\n        ! second\n", log_bytes());
 }
 
-TEST_F(MsgTest, UnconvertibleLineIsDroppedWithIconvErrorAndRunGoesOn)
+TEST_F(MsgTest, InsertedTextIsWrittenAsItsOwnBytesInEveryCodeSet)
 {
-    const std::string bad_name = "/d/\xff\xfe\x80x";
-    for (int code_set : {NTW_CODE_UTF8, NTW_CODE_SJIS}) {
+    // A UTF-8 Japanese name, bytes that are no code set's, and a name whose
+    // bytes happen to be valid EUC-JP: none is converted, none is dropped.
+    const std::string names[] = {"/d/日本語ディレクトリ", "/d/\xff\xfe\x80x", "/d/\xb4\xc1"};
+    for (int code_set : {NTW_CODE_EUCJP, NTW_CODE_SJIS, NTW_CODE_UTF8}) {
         SCOPED_TRACE(code_set);
         unlink(log_path.c_str());
         start(code_set);
         FdCapture err(STDERR_FILENO);
-        msg_statusmsg(0, msg_text(MT_OPEN), bad_name.c_str());
+        std::string expected;
+        for (const std::string &name : names) {
+            msg_statusmsg(0, msg_text(MT_OPEN), name.c_str());
+            msg_test_start(name.c_str());
+            msg_test_end(name.c_str(), NTW_OK);
+            std::string open_text = convert(catalog(MT_OPEN), "UTF-8", iconv_name(code_set));
+            expected += "        " + open_text.replace(open_text.find("%s"), 2, name) + "\n" +
+                        convert(start_line_utf8(0, "@"), "UTF-8", iconv_name(code_set)) +
+                        convert(end_line_utf8(0, "@", "OK"), "UTF-8", iconv_name(code_set));
+            for (int i = 0; i < 2; ++i)
+                expected.replace(expected.rfind('@'), 1, name);
+        }
         msg_statusmsg(0, "%s", "next");
         std::string err_text = err.finish();
         msg_finish();
-        EXPECT_EQ(std::string("iconv error. STRERROR=") + std::strerror(EILSEQ) + "\n", err_text);
-        EXPECT_EQ("        next\n", log_bytes());
+        EXPECT_EQ("", err_text);
+        EXPECT_EQ(expected + "        next\n", log_bytes());
     }
-
-    // Without conversion the bytes are written as they are.
-    unlink(log_path.c_str());
-    start(NTW_CODE_EUCJP);
-    msg_statusmsg(0, "%s", bad_name.c_str());
-    msg_finish();
-    EXPECT_EQ("        " + bad_name + "\n", log_bytes());
 }
 
 TEST_F(MsgTest, OverlongLineIsCutAtWholeCharacterAndKeepsNewline)
 {
-    start(NTW_CODE_EUCJP);
-    std::string kanji;
-    for (int i = 0; i < 1500; ++i)
-        kanji += "\xb4\xc1"; // one EUC-JP character, two bytes
-    msg_statusmsg(0, "%s", ("x" + kanji).c_str());
-    msg_test_start(("x" + kanji).c_str());
-    msg_test_end("y", NTW_OK);
-    msg_finish();
+    // One character of each code set, written as it is: two bytes in
+    // EUC-JP, three in UTF-8.
+    struct Kanji {
+        int code_set;
+        const char *bytes;
+    };
+    for (const Kanji &k : {Kanji{NTW_CODE_EUCJP, "\xb4\xc1"}, Kanji{NTW_CODE_UTF8, "漢"}}) {
+        SCOPED_TRACE(k.code_set);
+        unlink(log_path.c_str());
+        start(k.code_set);
+        std::string kanji;
+        for (int i = 0; i < 1000; ++i)
+            kanji += k.bytes;
+        msg_statusmsg(0, "%s", ("x" + kanji).c_str());
+        msg_test_start(("x" + kanji).c_str());
+        msg_test_end("y", NTW_OK);
+        msg_finish();
 
-    std::vector<std::string> lines = split_lines(log_bytes());
-    ASSERT_EQ(3u, lines.size());
-    for (size_t i = 0; i < 2; ++i) {
-        EXPECT_LE(lines[i].size() + 1, 2047u);
-        EXPECT_GT(lines[i].size(), 1900u);
-        // Whole characters only: the text still converts.
-        EXPECT_FALSE(eucjp_to_utf8(lines[i]).empty());
+        const char *name = iconv_name(k.code_set);
+        std::vector<std::string> lines = split_lines(log_bytes());
+        ASSERT_EQ(3u, lines.size());
+        for (size_t i = 0; i < 2; ++i) {
+            EXPECT_LE(lines[i].size() + 1, 2047u);
+            EXPECT_GT(lines[i].size(), 1900u);
+            // Whole characters only: the text still converts.
+            EXPECT_FALSE(convert(lines[i], name, "UTF-16LE").empty());
+        }
+        EXPECT_EQ(end_line_utf8(0, "y", "OK"), convert(lines[2] + "\n", name, "UTF-8"));
     }
-    EXPECT_EQ(end_line_utf8(0, "y", "OK"), eucjp_to_utf8(lines[2] + "\n"));
 }
 
 TEST_F(MsgTest, NothingIsWrittenAndIndentStaysAfterFinish)

@@ -392,6 +392,34 @@ INSTANTIATE_TEST_SUITE_P(Moments, SyncPartnerDeath,
                                                                          : "BeforeSurvivorArrives";
                          });
 
+// A partner that this party has ended while it waited inside a barrier:
+// finishing alone neither waits for the busy byte nor for an end-wait file.
+TEST_F(SyncTest, PairingWhosePartnerWasEndedIsFinishedAloneAtOnce)
+{
+    const int timeout = 5;
+    const int number = getpid();
+    pid_t child = fork_party([&] {
+        utlntw_sync_info s;
+        if (utlntw_sync_init(&s, share_.path().c_str(), timeout, 1, number) != 0)
+            return 10;
+        utlntw_sync_wait(&s); // killed while waiting here
+        return 11;
+    });
+    utlntw_sync_info me;
+    ASSERT_EQ(0, utlntw_sync_init(&me, share_.path().c_str(), timeout, 1, number));
+    usleep(300000);
+    kill(child, SIGKILL);
+    reap_party(child);
+
+    auto t0 = Clock::now();
+    EXPECT_EQ(0, utlntw_sync_finish_alone(&me));
+    EXPECT_LT(seconds_since(t0), 1.0);
+    EXPECT_FALSE(has(error_line(MT_TIMEOUT)));
+    EXPECT_TRUE(
+        has(progress_line(MT_SYNC_REMOVED, catalog(MT_SYNC_BY_SELF).c_str(), me.sync_filename)));
+    EXPECT_TRUE(share_.entries().empty());
+}
+
 TEST_F(SyncTest, PartnerThatNeverComesFailsTheStartAfterTheTimeOutAndFinishRemovesTheFiles)
 {
     const int timeout = 2;
