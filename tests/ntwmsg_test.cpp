@@ -4,9 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,8 +16,7 @@ class MsgTest : public ::testing::Test {
 protected:
     void TearDown() override { msg_finish(); }
 
-    // Starts the module with a log file (or standard output when log is
-    // false) in the given code set.
+    // Starts the module in the code set, with the log file or without.
     void start(int code_set, bool log = true)
     {
         NtwParam p{};
@@ -36,22 +33,17 @@ protected:
 
 const char *iconv_name(int code_set)
 {
-    switch (code_set) {
-    case NTW_CODE_EUCJP:
-        return "EUC-JP";
-    case NTW_CODE_SJIS:
-        return "SHIFT_JIS";
-    default:
-        return "UTF-8";
-    }
+    return code_set == NTW_CODE_EUCJP  ? "EUC-JP"
+           : code_set == NTW_CODE_SJIS ? "SHIFT_JIS"
+                                       : "UTF-8";
 }
 
-std::string start_line_utf8(int indent, const std::string &name)
+std::string start_line(int indent, const std::string &name)
 {
     return std::string(indent, ' ') + "テスト " + name + "を開始します。\n";
 }
 
-std::string end_line_utf8(int indent, const std::string &name, const char *verdict)
+std::string end_line(int indent, const std::string &name, const char *verdict)
 {
     return std::string(indent, ' ') + "テスト " + name + "が終了しました。 ... [ " + verdict +
            " ]\n";
@@ -59,160 +51,163 @@ std::string end_line_utf8(int indent, const std::string &name, const char *verdi
 
 } // namespace
 
-TEST_F(MsgTest, ProgressAndErrorLinesWithAndWithoutErrorNumber)
+TEST_F(MsgTest, LinesHaveTheirFormatAndNestedTestsIndentTwoSpacesPerLevel)
 {
     start(NTW_CODE_UTF8);
+    msg_test_start(msg_text(MT_TITLE_SINGLE));
+    msg_test_start("B");
     msg_statusmsg(0, msg_text(MT_OPEN), "/d/f");
     msg_statusmsg(ENOENT, "%s", msg_text(MT_OPEN_FAILED));
     msg_errmsg(0, "%s", msg_text(MT_TIMEOUT));
     msg_errmsg(EACCES, "%s", msg_text(MT_DELETE_FAILED));
     // A '%' in a value is printed as it is, not read as a conversion.
     msg_statusmsg(0, msg_text(MT_OPEN), "/d/%s%n%d");
-    msg_finish();
-
-    std::string expected = "        ファイルを開きます。 FILENAME=/d/f\n"
-                           "        ファイルオープンに失敗しました。 ERRORCODE=2(" +
-                           std::string(std::strerror(ENOENT)) +
-                           ")\n"
-                           "        ! タイムアウトが発生しました。\n"
-                           "        ! ファイル削除に失敗しました。 ERRORCODE=13(" +
-                           std::string(std::strerror(EACCES)) +
-                           ")\n"
-                           "        ファイルを開きます。 FILENAME=/d/%s%n%d\n";
-    EXPECT_EQ(expected, log_bytes());
-}
-
-TEST_F(MsgTest, NestedTestsIndentTwoSpacesPerLevelAndEndInReverseOrder)
-{
-    start(NTW_CODE_UTF8);
-    msg_test_start(msg_text(MT_TITLE_SINGLE));
-    msg_test_start("B");
     msg_test_start("C");
-    msg_statusmsg(0, "%s", "step");
     msg_test_end("C", NTW_OK);
-    msg_test_start("D");
-    msg_test_end("D", NTW_NG);
     msg_test_end("B", NTW_ABORT);
     msg_test_end(msg_text(MT_TITLE_SINGLE), 2);
     msg_finish();
 
     const std::string single = catalog(MT_TITLE_SINGLE);
-    std::string expected =
-        start_line_utf8(0, single) + start_line_utf8(2, "B") + start_line_utf8(4, "C") +
-        "        step\n" + end_line_utf8(4, "C", "OK") + start_line_utf8(4, "D") +
-        end_line_utf8(4, "D", "NG") + end_line_utf8(2, "B", "NG") + end_line_utf8(0, single, "NG");
-    EXPECT_EQ(expected, log_bytes());
+    EXPECT_EQ(start_line(0, single) + start_line(2, "B") +
+                  "        ファイルを開きます。 FILENAME=/d/f\n"
+                  "        ファイルオープンに失敗しました。 ERRORCODE=2(" +
+                  std::strerror(ENOENT) +
+                  ")\n"
+                  "        ! タイムアウトが発生しました。\n"
+                  "        ! ファイル削除に失敗しました。 ERRORCODE=13(" +
+                  std::strerror(EACCES) +
+                  ")\n"
+                  "        ファイルを開きます。 FILENAME=/d/%s%n%d\n" +
+                  start_line(4, "C") + end_line(4, "C", "OK") + end_line(2, "B", "NG") +
+                  end_line(0, single, "NG"),
+              log_bytes());
 }
 
+// Catalogue texts, inserted ones too, are in the code set; any other
+// inserted text (a UTF-8 name, bytes of no code set, bytes that happen to
+// be EUC-JP) is written as its own bytes.
 TEST_F(MsgTest, EachCodeSetIsWrittenByteForByte)
 {
-    for (int code_set : {NTW_CODE_EUCJP, NTW_CODE_SJIS, NTW_CODE_UTF8}) {
-        SCOPED_TRACE(code_set);
-        unlink(log_path.c_str());
-        start(code_set);
-        msg_test_start(msg_text(MT_TITLE_SHARE_PATH));
-        msg_statusmsg(0, msg_text(MT_LOCK), msg_text(MT_LOCKWORD_EXCLUSIVE));
-        msg_errmsg(EAGAIN, msg_text(MT_LOCK_FAILED), msg_text(MT_LOCKWORD_SHARED));
-        msg_test_end(msg_text(MT_TITLE_SHARE_PATH), NTW_OK);
-        msg_signal_line_async_safe(SIGHUP);
-        msg_finish();
-
-        const std::string title = catalog(MT_TITLE_SHARE_PATH);
-        std::string utf8 = start_line_utf8(0, title) + "        排他ロックを取得します。\n" +
-                           "        ! ファイルの共有ロックに失敗しました。 ERRORCODE=11(" +
-                           std::strerror(EAGAIN) + ")\n" + end_line_utf8(0, title, "OK") +
-                           "        ! シグナルを受信しました SIGNUM=1\n";
-        EXPECT_EQ(convert(utf8, "UTF-8", iconv_name(code_set)), log_bytes());
-    }
-}
-
-TEST_F(MsgTest, LinesGoToStandardOutputWithoutLogAndDiagnosticsToStandardError)
-{
-    unlink(log_path.c_str());
-    start(NTW_CODE_UTF8, false);
-    FdCapture out(STDOUT_FILENO);
-    FdCapture err(STDERR_FILENO);
-    msg_statusmsg(0, "%s", "to stdout");
-    msg_output_stderr("%s", msg_text(MT_ENV_TARGET_PATH_BAD));
-    msg_flush();
-    msg_signal_line_async_safe(SIGINT);
-    std::string err_text = err.finish();
-    std::string out_text = out.finish();
-    EXPECT_EQ("        to stdout\n        ! シグナルを受信しました SIGNUM=2\n", out_text);
-    EXPECT_EQ(catalog(MT_ENV_TARGET_PATH_BAD) + "\n", err_text);
-    EXPECT_TRUE(dir.entries().empty());
-}
-
-TEST_F(MsgTest, DiagnosticsOnStandardErrorAreConvertedAndNeverLogged)
-{
-    start(NTW_CODE_SJIS);
-    FdCapture err(STDERR_FILENO);
-    msg_output_stderr("%s", msg_text(MT_ENV_GROUP_UNKNOWN));
-    std::string err_text = err.finish();
-    msg_finish();
-    EXPECT_EQ(convert(catalog(MT_ENV_GROUP_UNKNOWN) + "\n", "UTF-8", "SHIFT_JIS"), err_text);
-    EXPECT_EQ("", log_bytes());
-}
-
-TEST_F(MsgTest, LogIsAppendedAndEarlierContentKept)
-{
-    write_file_bytes(log_path, "earlier run\n");
-    start(NTW_CODE_UTF8);
-    msg_statusmsg(0, "%s", "first");
-    msg_finish();
-    start(NTW_CODE_UTF8);
-    msg_errmsg(0, "%s", "second");
-    msg_finish();
-    EXPECT_EQ("earlier run\n        first\n        ! second\n", log_bytes());
-}
-
-TEST_F(MsgTest, InsertedTextIsWrittenAsItsOwnBytesInEveryCodeSet)
-{
-    // A UTF-8 Japanese name, bytes that are no code set's, and a name whose
-    // bytes happen to be valid EUC-JP: none is converted, none is dropped.
     const std::string names[] = {"/d/日本語ディレクトリ", "/d/\xff\xfe\x80x", "/d/\xb4\xc1"};
     for (int code_set : {NTW_CODE_EUCJP, NTW_CODE_SJIS, NTW_CODE_UTF8}) {
         SCOPED_TRACE(code_set);
         unlink(log_path.c_str());
         start(code_set);
         FdCapture err(STDERR_FILENO);
-        std::string expected;
-        for (const std::string &name : names) {
+        msg_test_start(msg_text(MT_TITLE_SHARE_PATH));
+        msg_statusmsg(0, msg_text(MT_LOCK), msg_text(MT_LOCKWORD_EXCLUSIVE));
+        msg_errmsg(EAGAIN, msg_text(MT_LOCK_FAILED), msg_text(MT_LOCKWORD_SHARED));
+        for (const std::string &name : names)
             msg_statusmsg(0, msg_text(MT_OPEN), name.c_str());
-            msg_test_start(name.c_str());
-            msg_test_end(name.c_str(), NTW_OK);
-            std::string open_text = convert(catalog(MT_OPEN), "UTF-8", iconv_name(code_set));
-            expected += "        " + open_text.replace(open_text.find("%s"), 2, name) + "\n" +
-                        convert(start_line_utf8(0, "@"), "UTF-8", iconv_name(code_set)) +
-                        convert(end_line_utf8(0, "@", "OK"), "UTF-8", iconv_name(code_set));
-            for (int i = 0; i < 2; ++i)
-                expected.replace(expected.rfind('@'), 1, name);
-        }
-        msg_statusmsg(0, "%s", "next");
-        std::string err_text = err.finish();
+        msg_test_end(msg_text(MT_TITLE_SHARE_PATH), NTW_OK);
+        msg_signal_line_async_safe(SIGHUP);
         msg_finish();
-        EXPECT_EQ("", err_text);
-        EXPECT_EQ(expected + "        next\n", log_bytes());
+        EXPECT_EQ("", err.finish());
+
+        auto in_set = [&](const std::string &utf8) {
+            return convert(utf8, "UTF-8", iconv_name(code_set));
+        };
+        const std::string title = catalog(MT_TITLE_SHARE_PATH);
+        std::string expected =
+            in_set(start_line(0, title) + "        排他ロックを取得します。\n" +
+                   "        ! ファイルの共有ロックに失敗しました。 ERRORCODE=11(" +
+                   std::strerror(EAGAIN) + ")\n");
+        for (const std::string &name : names)
+            expected += in_set("        ファイルを開きます。 FILENAME=") + name + "\n";
+        expected +=
+            in_set(end_line(0, title, "OK") + "        ! シグナルを受信しました SIGNUM=1\n");
+        EXPECT_EQ(expected, log_bytes());
     }
+}
+
+// Without a log the report goes to standard output; diagnostics go to
+// standard error in the code set, never into the report.
+TEST_F(MsgTest, ReportGoesToStandardOutputWithoutLogAndDiagnosticsToStandardError)
+{
+    start(NTW_CODE_SJIS, false);
+    FdCapture out(STDOUT_FILENO), err(STDERR_FILENO);
+    msg_statusmsg(0, "%s", "to stdout");
+    msg_output_stderr("%s", msg_text(MT_ENV_GROUP_UNKNOWN));
+    msg_flush();
+    msg_signal_line_async_safe(SIGINT);
+    std::string err_text = err.finish();
+    EXPECT_EQ(convert("        to stdout\n        ! シグナルを受信しました SIGNUM=2\n", "UTF-8",
+                      "SHIFT_JIS"),
+              out.finish());
+    EXPECT_EQ(convert(catalog(MT_ENV_GROUP_UNKNOWN) + "\n", "UTF-8", "SHIFT_JIS"), err_text);
+    EXPECT_TRUE(dir.entries().empty());
+}
+
+// The log is created 0666 less the umask and appended to, also past what
+// other writers added; diagnostics stay out of it.
+TEST_F(MsgTest, LogIsAppendedAndCreatedWithMode0666LessUmask)
+{
+    mode_t old = umask(027);
+    start(NTW_CODE_UTF8);
+    umask(old);
+    msg_statusmsg(0, "%s", "first");
+    msg_flush();
+    FILE *other = std::fopen(log_path.c_str(), "a");
+    ASSERT_NE(nullptr, other);
+    std::fputs("other writer\n", other);
+    std::fclose(other);
+    FdCapture err(STDERR_FILENO);
+    msg_output_stderr("%s", "diagnostic");
+    msg_errmsg(0, "%s", "second");
+    msg_finish();
+    err.finish();
+    start(NTW_CODE_UTF8);
+    msg_statusmsg(0, "%s", "next run");
+    msg_finish();
+    EXPECT_EQ("        first\nother writer\n        ! second\n        next run\n", log_bytes());
+    struct stat st;
+    ASSERT_EQ(0, stat(log_path.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777);
+}
+
+TEST_F(MsgTest, UnopenableLogFailsStartWithMessageOnStandardError)
+{
+    NtwParam p{};
+    p.code_set = NTW_CODE_UTF8;
+    const std::string bad = dir.file("missing/log");
+    std::snprintf(p.log_file, sizeof p.log_file, "%s", bad.c_str());
+    FdCapture err(STDERR_FILENO);
+    EXPECT_EQ(-1, msg_init(&p));
+    EXPECT_EQ("ログファイルを開くことができませんでした。 FILENAME=" + bad +
+                  " STRERROR=" + std::strerror(ENOENT) + "\n",
+              err.finish());
+}
+
+TEST_F(MsgTest, UnconvertibleLineIsDroppedWithIconvErrorAndTheReportGoesOn)
+{
+    start(NTW_CODE_UTF8);
+    FdCapture err(STDERR_FILENO);
+    msg_statusmsg(0, "\xff\xfe %s", "x");
+    msg_statusmsg(0, "%s", "next");
+    char out[2048];
+    EXPECT_EQ(-1, iconv_conv("\xff", out));
+    const std::string iconv_error = std::string("iconv error. STRERROR=") + std::strerror(EILSEQ);
+    EXPECT_EQ(iconv_error + "\n" + iconv_error + "\n", err.finish());
+    msg_finish();
+    EXPECT_EQ("        next\n", log_bytes());
 }
 
 TEST_F(MsgTest, OverlongLineIsCutAtWholeCharacterAndKeepsNewline)
 {
-    // One character of each code set, written as it is: two bytes in
-    // EUC-JP, three in UTF-8.
     struct Kanji {
         int code_set;
-        const char *bytes;
+        const char *bytes; // one character: two bytes in EUC-JP, three in UTF-8
     };
     for (const Kanji &k : {Kanji{NTW_CODE_EUCJP, "\xb4\xc1"}, Kanji{NTW_CODE_UTF8, "漢"}}) {
         SCOPED_TRACE(k.code_set);
         unlink(log_path.c_str());
         start(k.code_set);
-        std::string kanji;
+        std::string text = "x";
         for (int i = 0; i < 1000; ++i)
-            kanji += k.bytes;
-        msg_statusmsg(0, "%s", ("x" + kanji).c_str());
-        msg_test_start(("x" + kanji).c_str());
+            text += k.bytes;
+        msg_statusmsg(0, "%s", text.c_str());
+        msg_test_start(text.c_str());
         msg_test_end("y", NTW_OK);
         msg_finish();
 
@@ -225,7 +220,7 @@ TEST_F(MsgTest, OverlongLineIsCutAtWholeCharacterAndKeepsNewline)
             // Whole characters only: the text still converts.
             EXPECT_FALSE(convert(lines[i], name, "UTF-16LE").empty());
         }
-        EXPECT_EQ(end_line_utf8(0, "y", "OK"), convert(lines[2] + "\n", name, "UTF-8"));
+        EXPECT_EQ(end_line(0, "y", "OK"), convert(lines[2] + "\n", name, "UTF-8"));
     }
 }
 
@@ -234,9 +229,7 @@ TEST_F(MsgTest, NothingIsWrittenAndIndentStaysAfterFinish)
     start(NTW_CODE_UTF8);
     msg_test_start("outer");
     msg_finish();
-    FdCapture out(STDOUT_FILENO);
-    FdCapture err(STDERR_FILENO);
-    msg_test_start("ignored");
+    FdCapture out(STDOUT_FILENO), err(STDERR_FILENO);
     msg_test_start("ignored");
     msg_statusmsg(0, "%s", "ignored");
     msg_errmsg(1, "%s", "ignored");
@@ -245,71 +238,10 @@ TEST_F(MsgTest, NothingIsWrittenAndIndentStaysAfterFinish)
     msg_test_end("ignored", NTW_OK);
     msg_signal_line_async_safe(SIGINT);
     msg_finish();
-    std::string err_text = err.finish();
-    std::string out_text = out.finish();
-    EXPECT_EQ("", out_text);
-    EXPECT_EQ("", err_text);
+    EXPECT_EQ("", err.finish() + out.finish());
 
     start(NTW_CODE_UTF8);
     msg_test_end("outer", NTW_OK);
     msg_finish();
-    EXPECT_EQ(start_line_utf8(0, "outer") + end_line_utf8(0, "outer", "OK"), log_bytes());
-}
-
-TEST_F(MsgTest, UnopenableLogFailsStartWithConvertedMessageOnStandardError)
-{
-    NtwParam p{};
-    p.code_set = NTW_CODE_UTF8;
-    std::string bad = dir.file("missing/log");
-    std::snprintf(p.log_file, sizeof p.log_file, "%s", bad.c_str());
-    FdCapture err(STDERR_FILENO);
-    int r = msg_init(&p);
-    std::string err_text = err.finish();
-    EXPECT_EQ(-1, r);
-    EXPECT_EQ("ログファイルを開くことができませんでした。 FILENAME=" + bad +
-                  " STRERROR=" + std::strerror(ENOENT) + "\n",
-              err_text);
-}
-
-TEST_F(MsgTest, LogFileIsCreatedWithMode0666LessUmask)
-{
-    mode_t old = umask(022);
-    start(NTW_CODE_UTF8);
-    umask(old);
-    msg_finish();
-    struct stat st;
-    ASSERT_EQ(0, stat(log_path.c_str(), &st));
-    EXPECT_EQ(0644u, st.st_mode & 0777);
-}
-
-TEST_F(MsgTest, ModuleConvertsEveryCatalogueText)
-{
-    for (int code_set : {NTW_CODE_SJIS, NTW_CODE_UTF8}) {
-        start(code_set);
-        for (int id = 0; id < MT_COUNT; ++id) {
-            auto tid = static_cast<ntw_text_id>(id);
-            SCOPED_TRACE(msg_text_utf8(tid));
-            char out[2048];
-            ASSERT_EQ(0, iconv_conv(msg_text(tid), out));
-            EXPECT_EQ(convert(msg_text_utf8(tid), "UTF-8", iconv_name(code_set)), out);
-        }
-        msg_finish();
-    }
-}
-
-// Every text of the catalogue must survive conversion to every output code
-// set, and the built-in EUC-JP bytes must be those of the UTF-8 source.
-TEST(MsgCatalog, EveryTextConvertsToEveryCodeSetAndBack)
-{
-    for (int id = 0; id < MT_COUNT; ++id) {
-        auto tid = static_cast<ntw_text_id>(id);
-        SCOPED_TRACE(msg_text_utf8(tid));
-        const std::string eucjp = msg_text(tid);
-        EXPECT_EQ(convert(msg_text_utf8(tid), "UTF-8", "EUC-JP"), eucjp);
-        std::string sjis = convert(eucjp, "EUC-JP", "SHIFT_JIS");
-        EXPECT_EQ(eucjp, convert(sjis, "SHIFT_JIS", "EUC-JP"));
-        std::string utf8 = convert(eucjp, "EUC-JP", "UTF-8");
-        EXPECT_EQ(msg_text_utf8(tid), utf8);
-        EXPECT_EQ(eucjp, convert(utf8, "UTF-8", "EUC-JP"));
-    }
+    EXPECT_EQ(start_line(0, "outer") + end_line(0, "outer", "OK"), log_bytes());
 }
