@@ -1,16 +1,12 @@
 // Fuzz target of the report path: formatting, indentation, bounding and
 // code-set conversion of report lines whose inserted text (a file name, a
-// user name, data read back) is arbitrary bytes of any length.
-//
-// Input: byte 0 chooses the code set, whether the report goes to a log file
-// or to standard output, and the signal of the signal line; byte 1 the
-// message format and the nesting depth; bytes 2-5 the error number; the rest
-// is the text.
+// user name, data read back) is arbitrary bytes of any length.  Byte 0
+// chooses the code set and log or standard output, byte 1 the format and
+// the nesting depth, bytes 2-5 the error number; the rest is the text.
 #include "ntw.h"
 
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -19,130 +15,54 @@
 
 namespace {
 
-// Catalogue formats that insert one text, as the program uses them.
-constexpr ntw_text_id k_formats[] = {
-    MT_OPEN, MT_DELETE, MT_READ_DATA_BAD, MT_SYNC_NAME_MADE, MT_UA_OPEN_WRITE, MT_UA_ASK_CREATE,
-};
-constexpr size_t k_format_count = sizeof k_formats / sizeof k_formats[0];
-constexpr int k_signals[] = {SIGHUP, SIGINT, SIGPIPE};
-constexpr size_t k_header = 6;
+constexpr ntw_text_id k_formats[] = {MT_OPEN, MT_DELETE, MT_READ_DATA_BAD, MT_UA_ASK_CREATE};
 
-struct Input {
-    int code_set;
-    bool to_log;
-    const char *format;
-    int depth;
-    int err;
-    int signum;
-    std::string text;
-};
-
-Input decode(const uint8_t *data, size_t size)
+// With a log file, each call must add one whole line of at most 2047 bytes
+// (or nothing, for a line that could not be converted).
+template <typename Call> void logged(int log_fd, Call call)
 {
-    uint8_t head[k_header] = {};
-    if (size > 0)
-        std::memcpy(head, data, size < k_header ? size : k_header);
-    Input in;
-    in.code_set = NTW_CODE_EUCJP + head[0] % 3;
-    in.to_log = (head[0] & 0x10) != 0;
-    size_t format_choice = head[1] % (k_format_count + 1);
-    in.format = format_choice == k_format_count ? "%s" : msg_text(k_formats[format_choice]);
-    in.depth = (head[1] >> 4) % 5;
-    std::memcpy(&in.err, head + 2, sizeof in.err);
-    in.signum = k_signals[(head[0] >> 5) % 3];
-    if (size > k_header)
-        in.text.assign(reinterpret_cast<const char *>(data + k_header), size - k_header);
-    return in;
-}
-
-// The log file of this fuzzing process, emptied before every input, and a
-// descriptor to read it back.
-char s_log_path[] = "/tmp/ntwfuzz_msg.XXXXXX";
-int s_log_reader = -1;
-
-void remove_log()
-{
-    unlink(s_log_path);
-}
-
-const char *fresh_log()
-{
-    if (s_log_reader < 0) {
-        s_log_reader = mkstemp(s_log_path);
-        if (s_log_reader < 0)
-            __builtin_trap();
-        std::atexit(remove_log);
-    }
-    if (ftruncate(s_log_reader, 0) != 0)
-        __builtin_trap();
-    return s_log_path;
-}
-
-off_t log_size()
-{
-    struct stat st;
-    if (fstat(s_log_reader, &st) != 0)
-        __builtin_trap();
-    return st.st_size;
-}
-
-// Runs one report call.  With a log file, what the call wrote must be one
-// whole line of at most 2047 bytes: however long the inserted text, a line
-// is shortened, never split, overrun or left without its newline.
-template <typename Call> void logged(const Input &in, Call call)
-{
-    off_t before = in.to_log ? log_size() : 0;
+    struct stat before, after;
+    fstat(log_fd, &before);
     call();
-    if (!in.to_log)
-        return;
-    off_t after = log_size();
-    if (after == before)
-        return; // a line that could not be converted is dropped
-    char last = '\0';
-    if (after < before || after - before > 2047 || pread(s_log_reader, &last, 1, after - 1) != 1 ||
-        last != '\n')
+    fstat(log_fd, &after);
+    char last = '\n';
+    off_t added = after.st_size - before.st_size;
+    if (added < 0 || added > 2047 ||
+        (added > 0 && pread(log_fd, &last, 1, after.st_size - 1) != 1) || last != '\n')
         __builtin_trap();
-}
-
-void report(const Input &in)
-{
-    const char *text = in.text.c_str();
-    for (int level = 0; level < in.depth; ++level)
-        logged(in, [&] { msg_test_start(text); });
-    logged(in, [&] { msg_statusmsg(0, in.format, text); });
-    logged(in, [&] { msg_statusmsg(in.err, in.format, text); });
-    logged(in, [&] { msg_errmsg(0, in.format, text); });
-    logged(in, [&] { msg_errmsg(in.err, in.format, text); });
-    logged(in, [&] { msg_output("%s\n", text); });
-    logged(in, [&] { msg_output_stderr(in.format, text); });
-    for (int level = in.depth; level > 0; --level)
-        logged(in, [&] { msg_test_end(text, level % 3 - 1); });
-    if (in.code_set != NTW_CODE_EUCJP) {
-        char dest[2048];
-        if (iconv_conv(text, dest) == 0 && strnlen(dest, sizeof dest) == sizeof dest)
-            __builtin_trap();
-    }
-    logged(in, [&] { msg_signal_line_async_safe(in.signum); });
-    msg_flush();
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Input in = decode(data, size);
-    NtwParam param;
-    std::memset(&param, 0, sizeof param);
-    param.code_set = in.code_set;
-    if (in.to_log)
-        std::strcpy(param.log_file, fresh_log());
+    uint8_t head[6] = {};
+    std::memcpy(head, data, size < 6 ? size : 6);
+    const std::string text(reinterpret_cast<const char *>(data) + (size < 6 ? size : 6),
+                           size < 6 ? 0 : size - 6);
+    const char *t = text.c_str();
+    const char *format = head[1] % 5 == 4 ? "%s" : msg_text(k_formats[head[1] % 5]);
+    int err = 0, depth = (head[1] >> 4) % 5;
+    std::memcpy(&err, head + 2, sizeof err);
+    static const char *log_path = "/tmp/ntwfuzz_msg.log";
+    NtwParam param{};
+    param.code_set = NTW_CODE_EUCJP + head[0] % 3;
+    if (head[0] & 0x10)
+        std::strcpy(param.log_file, log_path);
+    unlink(log_path);
     if (msg_init(&param) != 0)
         __builtin_trap();
-    report(in);
+    int log_fd = open(log_path, O_RDONLY | O_CREAT, 0600);
+    for (int level = 0; level < depth; ++level)
+        logged(log_fd, [&] { msg_test_start(t); });
+    logged(log_fd, [&] { msg_statusmsg(err, format, t); });
+    logged(log_fd, [&] { msg_errmsg(err, format, t); });
+    logged(log_fd, [&] { msg_output("%s\n", t); });
+    logged(log_fd, [&] { msg_output_stderr(format, t); });
+    for (int level = depth; level > 0; --level)
+        logged(log_fd, [&] { msg_test_end(t, level % 3 - 1); });
+    logged(log_fd, [&] { msg_signal_line_async_safe(SIGINT); });
     msg_finish();
-    // Calls after msg_finish are no-ops; they run here so that the fuzzer
-    // also covers the inactive paths.
-    msg_test_start(in.text.c_str());
-    msg_statusmsg(in.err, in.format, in.text.c_str());
+    close(log_fd);
     return 0;
 }
