@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace ntwtest;
@@ -46,61 +45,21 @@ Parsed parse(Args args)
     return o;
 }
 
-std::string text_of(const Args &args)
+// The record's fields, as one text.
+std::string record(const NtwParam &p)
 {
-    std::string s;
-    for (const auto &a : args)
-        s += "[" + a + "]";
-    return s;
+    return std::to_string(p.mode) + " " + std::to_string(p.timeout) + " " +
+           std::to_string(p.code_set) + " h=" + p.share_path + " p=" + p.target_path +
+           " f=" + p.target_file + " o=" + p.log_file + " O=" + p.owner + " G=" + p.group;
 }
 
 const std::string P200(200, 'p'), P201(201, 'p'), N14(14, 'n'), N15(15, 'n');
 
 } // namespace
 
-TEST(CheckArg, AcceptedCommandLinesFillTheRecord)
-{
-    struct Case {
-        Args args;
-        int mode, timeout, code_set;
-        std::string share, target, file, log, owner, group;
-    };
-    // clang-format off
-    const Case cases[] = {
-        {{"-s", "-m", "single", "-h", "/s", "-p", "/t"}, 1, 30, 2, "/s", "/t", "", "", "", ""},
-        {{"-m", "double", "-e", "-p", "/t", "-h", "/s", "-t", "600"}, 3, 600, 1, "/s", "/t", "", "", "", ""},
-        {{"-8", "-m", "single", "-h", "/s", "-p", "/t", "-t", "010"}, 1, 10, 3, "/s", "/t", "", "", "", ""},
-        {{"-8", "-m", "single", "-h", "/s", "-p", "/t", "-t", "000000000000000000000600"}, 1, 600, 3, "/s", "/t", "", "", "", ""},
-        {{"-8", "-m", "userapl", "-f", "/x/f", "-o", "/l", "-t", "45"}, 4, 45, 3, "", "", "/x/f", "/l", "", ""},
-        // Owner and group play no part in mode userapl; -G alone is allowed.
-        {{"-e", "-m", "userapl", "-f", "f", "-G", "g"}, 4, 30, 1, "", "", "f", "", "", "g"},
-        {{"-s", "-m", "single", "-h", P200, "-p", P200, "-o", P200, "-O", N14, "-G", N14}, 1, 30, 2, P200, P200, "", P200, N14, N14},
-        {{"-s", "-m", "userapl", "-f", P200}, 4, 30, 2, "", "", P200, "", "", ""},
-        // A value is the next argument whatever it looks like.
-        {{"-8", "-m", "single", "-p", "-h", "-h", "-p"}, 1, 30, 3, "-p", "-h", "", "", "", ""},
-        {{"-8", "-m", "single", "-h", "/s", "-p", "/t", "-O", "-G"}, 1, 30, 3, "/s", "/t", "", "", "-G", ""},
-        // An empty value leaves the field unset, so the option may come again.
-        {{"-8", "-m", "single", "-h", "", "-h", "/s", "-p", "/t"}, 1, 30, 3, "/s", "/t", "", "", "", ""},
-    };
-    // clang-format on
-    for (const Case &c : cases) {
-        SCOPED_TRACE(text_of(c.args));
-        Parsed o = parse(c.args);
-        ASSERT_EQ(0, o.result);
-        EXPECT_EQ("", o.out + o.err);
-        EXPECT_EQ(c.mode, o.param.mode);
-        EXPECT_EQ(c.timeout, o.param.timeout);
-        EXPECT_EQ(c.code_set, o.param.code_set);
-        EXPECT_EQ(c.share, o.param.share_path);
-        EXPECT_EQ(c.target, o.param.target_path);
-        EXPECT_EQ(c.file, o.param.target_file);
-        EXPECT_EQ(c.log, o.param.log_file);
-        EXPECT_EQ(c.owner, o.param.owner);
-        EXPECT_EQ(c.group, o.param.group);
-    }
-}
-
-TEST(CheckArg, RejectedCommandLinesPrintOnlyTheUsageText)
+// Accepted command lines fill the record and print nothing; rejected ones
+// print only the usage text.
+TEST(CheckArg, CommandLinesAreAcceptedOrRejectedWithTheUsageText)
 {
     const Args ok = {"-s", "-m", "single", "-h", "/s", "-p", "/t"};
     auto with = [&](const Args &extra) {
@@ -108,72 +67,64 @@ TEST(CheckArg, RejectedCommandLinesPrintOnlyTheUsageText)
         v.insert(v.end(), extra.begin(), extra.end());
         return v;
     };
+    const std::string p200 = " h=" + P200 + " p=" + P200 + " f= o=" + P200;
+    const std::pair<Args, std::string> accepted[] = {
+        // clang-format off
+        {ok, "1 30 2 h=/s p=/t f= o= O= G="},
+        {{"-m", "double", "-e", "-p", "/t", "-h", "/s", "-t", "600"}, "3 600 1 h=/s p=/t f= o= O= G="},
+        {{"-8", "-m", "single", "-h", "/s", "-p", "/t", "-t", "010"}, "1 10 3 h=/s p=/t f= o= O= G="},
+        {{"-8", "-m", "single", "-h", "/s", "-p", "/t", "-t", "000000000000000000000600"}, "1 600 3 h=/s p=/t f= o= O= G="},
+        {{"-8", "-m", "userapl", "-f", "/x/f", "-o", "/l", "-t", "45"}, "4 45 3 h= p= f=/x/f o=/l O= G="},
+        // Owner and group play no part in mode userapl; -G alone is allowed.
+        {{"-e", "-m", "userapl", "-f", "f", "-G", "g"}, "4 30 1 h= p= f=f o= O= G=g"},
+        {{"-s", "-m", "single", "-h", P200, "-p", P200, "-o", P200, "-O", N14, "-G", N14}, "1 30 2" + p200 + " O=" + N14 + " G=" + N14},
+        {{"-s", "-m", "userapl", "-f", P200}, "4 30 2 h= p= f=" + P200 + " o= O= G="},
+        // A value is the next argument whatever it looks like.
+        {{"-8", "-m", "single", "-p", "-h", "-h", "-p"}, "1 30 3 h=-p p=-h f= o= O= G="},
+        {{"-8", "-m", "single", "-h", "/s", "-p", "/t", "-O", "-G"}, "1 30 3 h=/s p=/t f= o= O=-G G="},
+        // An empty value leaves the field unset, so the option may come again.
+        {{"-8", "-m", "single", "-h", "", "-h", "/s", "-p", "/t"}, "1 30 3 h=/s p=/t f= o= O= G="},
+        // clang-format on
+    };
+    for (const auto &c : accepted) {
+        Parsed o = parse(c.first);
+        EXPECT_EQ(0, o.result) << ::testing::PrintToString(c.first);
+        EXPECT_EQ(c.second + " out=", record(o.param) + " out=" + o.out + o.err);
+    }
     const Args cases[] = {
+        // clang-format off
         // Nothing, unknown or malformed arguments; a value missing at the end.
-        {},
-        {"-x"},
-        with({"extra"}),
-        with({"-t10"}),
-        with({"--"}),
-        with({"-S"}),
-        with({"-se"}),
-        {"-s", "-msingle", "-h", "/s", "-p", "/t"},
-        with({"-t"}),
-        with({"-o"}),
-        with({"-O"}),
+        {}, {"-x"}, with({"extra"}), with({"-t10"}), with({"--"}), with({"-S"}), with({"-se"}),
+        {"-s", "-msingle", "-h", "/s", "-p", "/t"}, with({"-t"}), with({"-o"}), with({"-O"}),
         {"-s", "-h", "/s", "-p", "/t", "-m"},
         // Mode word.
-        {"-s", "-h", "/s", "-p", "/t"},
-        {"-s", "-m", "Single", "-h", "/s", "-p", "/t"},
-        {"-s", "-m", "USERAPL", "-f", "f"},
-        {"-s", "-m", "", "-h", "/s", "-p", "/t"},
-        {"-s", "-m", "triple", "-h", "/s", "-p", "/t"},
-        with({"-m", "single"}),
+        {"-s", "-h", "/s", "-p", "/t"}, {"-s", "-m", "Single", "-h", "/s", "-p", "/t"},
+        {"-s", "-m", "USERAPL", "-f", "f"}, {"-s", "-m", "", "-h", "/s", "-p", "/t"},
+        {"-s", "-m", "triple", "-h", "/s", "-p", "/t"}, with({"-m", "single"}),
         // Options a mode requires or forbids.
-        {"-s", "-m", "single", "-h", "/s"},
-        {"-s", "-m", "double", "-p", "/t"},
-        with({"-f", "f"}),
-        {"-s", "-m", "userapl"},
-        {"-s", "-m", "userapl", "-f", "f", "-p", "/t"},
-        {"-s", "-m", "userapl", "-f", "f", "-h", "/s"},
-        with({"-G", "g"}),
+        {"-s", "-m", "single", "-h", "/s"}, {"-s", "-m", "double", "-p", "/t"}, with({"-f", "f"}),
+        {"-s", "-m", "userapl"}, {"-s", "-m", "userapl", "-f", "f", "-p", "/t"},
+        {"-s", "-m", "userapl", "-f", "f", "-h", "/s"}, with({"-G", "g"}),
         {"-s", "-m", "double", "-h", "/s", "-p", "/t", "-G", "g"},
         // Time-out values, with digit strings that wrap into range in 32 or 64 bits.
-        with({"-t", "601"}),
-        with({"-t", "9"}),
-        with({"-t", ""}),
-        with({"-t", "0"}),
-        with({"-t", "1a"}),
-        with({"-t", "+30"}),
-        with({"-t", "-30"}),
-        with({"-t", " 30"}),
-        with({"-t", "30 "}),
-        with({"-t", "4294967306"}),
-        with({"-t", "4294967896"}),
-        with({"-t", "18446744073709551626"}),
-        with({"-t", "99999999999999999999"}),
+        with({"-t", "601"}), with({"-t", "9"}), with({"-t", ""}), with({"-t", "0"}),
+        with({"-t", "1a"}), with({"-t", "+30"}), with({"-t", "-30"}), with({"-t", " 30"}),
+        with({"-t", "30 "}), with({"-t", "4294967306"}), with({"-t", "4294967896"}),
+        with({"-t", "18446744073709551626"}), with({"-t", "99999999999999999999"}),
         with({"-t", "30", "-t", "30"}),
         // Code sets: none (the record's stale one must not count), twice, two.
-        {"-m", "single", "-h", "/s", "-p", "/t"},
-        with({"-s"}),
-        with({"-e"}),
-        with({"-8"}),
+        {"-m", "single", "-h", "/s", "-p", "/t"}, with({"-s"}), with({"-e"}), with({"-8"}),
         // Length limits and repeats.
-        with({"-o", P201}),
-        {"-s", "-m", "single", "-h", P201, "-p", "/t"},
-        {"-s", "-m", "single", "-h", "/s", "-p", P201},
-        {"-s", "-m", "userapl", "-f", P201},
-        with({"-O", N15}),
-        with({"-O", "u", "-G", N15}),
-        {"-s", "-m", "userapl", "-f", "f", "-O", N15},
-        with({"-p", "/t"}),
-        with({"-h", "/s"}),
-        with({"-o", "/l", "-o", "/l"}),
-        with({"-O", "u", "-O", "u"}),
-        with({"-O", "u", "-G", "g", "-G", "g"}),
-        {"-s", "-m", "userapl", "-f", "f", "-f", "f"}};
+        with({"-o", P201}), {"-s", "-m", "single", "-h", P201, "-p", "/t"},
+        {"-s", "-m", "single", "-h", "/s", "-p", P201}, {"-s", "-m", "userapl", "-f", P201},
+        with({"-O", N15}), with({"-O", "u", "-G", N15}), {"-s", "-m", "userapl", "-f", "f", "-O", N15},
+        with({"-p", "/t"}), with({"-h", "/s"}), with({"-o", "/l", "-o", "/l"}),
+        with({"-O", "u", "-O", "u"}), with({"-O", "u", "-G", "g", "-G", "g"}),
+        {"-s", "-m", "userapl", "-f", "f", "-f", "f"},
+        // clang-format on
+    };
     for (const Args &args : cases) {
-        SCOPED_TRACE(text_of(args));
+        SCOPED_TRACE(::testing::PrintToString(args));
         Parsed o = parse(args);
         EXPECT_EQ(-1, o.result);
         EXPECT_EQ(k_usage, o.err);
@@ -189,53 +140,40 @@ TEST(EnvironmentCheck, EachFindingWritesItsMessageToStandardErrorOnly)
     TempDir dir("ntwenv");
     const std::string d = dir.path(), plain = dir.file("plain"), missing = dir.file("missing");
     write_file_bytes(plain, "x");
-    const int single = NTW_MODE_SINGLE, user = NTW_MODE_USERAPL;
-    struct Case {
-        int mode;
-        std::string share, target, file, owner, group;
-        int message; // -1: the environment is usable
-    };
-    const Case cases[] = {
-        {single, missing, d, "", "", "", MT_ENV_SHARE_PATH_MISSING},
-        {NTW_MODE_DOUBLE, missing, missing, "", "", "", MT_ENV_SHARE_PATH_MISSING},
-        {single, plain, missing, "", "", "", MT_ENV_SHARE_PATH_BAD},
-        {NTW_MODE_DOUBLE, d, missing, "", "", "", MT_ENV_TARGET_PATH_MISSING},
-        {single, d, plain, "", "", "", MT_ENV_TARGET_PATH_BAD},
-        {single, d, d, "", "nosuchuser9", "", MT_ENV_USER_UNKNOWN},
-        {single, d, d, "", "nosuchuser9", "nosuchgrp9", MT_ENV_USER_UNKNOWN},
-        {single, d, d, "", "root", "nosuchgrp9", MT_ENV_GROUP_UNKNOWN},
-        {user, "", "", plain, "", "", MT_ENV_TARGET_FILE_EXISTS},
-        {user, "", "", missing + "/f", "", "", MT_ENV_TARGET_FILE_BAD_ERRNO},
-        {user, "", "", plain + "/f", "", "", MT_ENV_TARGET_FILE_BAD},
-        {single, d, d, "", "root", "root", -1},
+    const std::pair<Args, int> cases[] = {
+        // clang-format off
+        {{"-m", "single", "-h", missing, "-p", d}, MT_ENV_SHARE_PATH_MISSING},
+        {{"-m", "double", "-h", missing, "-p", missing}, MT_ENV_SHARE_PATH_MISSING},
+        {{"-m", "single", "-h", plain, "-p", missing}, MT_ENV_SHARE_PATH_BAD},
+        {{"-m", "double", "-h", d, "-p", missing}, MT_ENV_TARGET_PATH_MISSING},
+        {{"-m", "single", "-h", d, "-p", plain}, MT_ENV_TARGET_PATH_BAD},
+        {{"-m", "single", "-h", d, "-p", d, "-O", "nosuchuser9"}, MT_ENV_USER_UNKNOWN},
+        {{"-m", "single", "-h", d, "-p", d, "-O", "nosuchuser9", "-G", "nosuchgrp9"}, MT_ENV_USER_UNKNOWN},
+        {{"-m", "single", "-h", d, "-p", d, "-O", "root", "-G", "nosuchgrp9"}, MT_ENV_GROUP_UNKNOWN},
+        {{"-m", "userapl", "-f", plain}, MT_ENV_TARGET_FILE_EXISTS},
+        {{"-m", "userapl", "-f", missing + "/f"}, MT_ENV_TARGET_FILE_BAD_ERRNO},
+        {{"-m", "userapl", "-f", plain + "/f"}, MT_ENV_TARGET_FILE_BAD},
+        {{"-m", "double", "-h", d, "-p", d, "-O", "root", "-G", "root"}, -1},
         // No directory part, a new file, a file right under the root.
-        {user, "", "", "no-such-file-here.ntw", "", "", -1},
-        {user, "", "", dir.file("new"), "", "", -1},
-        {user, "", "", "/no-such-file-here.ntw", "", "", -1},
+        {{"-m", "userapl", "-f", "no-such-file-here.ntw"}, -1},
+        {{"-m", "userapl", "-f", dir.file("new")}, -1},
+        {{"-m", "userapl", "-f", "/no-such-file-here.ntw"}, -1},
+        // clang-format on
     };
     const std::string log = dir.file("report.log");
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.share + " " + c.target + " " + c.file + " " + c.owner + " " + c.group);
-        NtwParam p{};
-        p.code_set = NTW_CODE_UTF8;
-        p.mode = c.mode;
-        std::snprintf(p.log_file, sizeof p.log_file, "%s", log.c_str());
-        std::snprintf(p.share_path, sizeof p.share_path, "%s", c.share.c_str());
-        std::snprintf(p.target_path, sizeof p.target_path, "%s", c.target.c_str());
-        std::snprintf(p.target_file, sizeof p.target_file, "%s", c.file.c_str());
-        std::snprintf(p.owner, sizeof p.owner, "%s", c.owner.c_str());
-        std::snprintf(p.group, sizeof p.group, "%s", c.group.c_str());
-        ASSERT_EQ(0, msg_init(&p));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.first));
+        Args args = c.first;
+        args.insert(args.end(), {"-8", "-o", log});
+        Parsed o = parse(args);
+        ASSERT_EQ(0, msg_init(&o.param));
         FdCapture err(STDERR_FILENO);
-        const int result = ntw_is_env_bad_condition(&p);
+        EXPECT_EQ(c.second >= 0 ? -1 : 0, ntw_is_env_bad_condition(&o.param));
         msg_finish();
-        std::string expected;
-        if (c.message >= 0) {
-            expected = catalog(static_cast<ntw_text_id>(c.message)) + "\n";
-            if (c.message == MT_ENV_TARGET_FILE_BAD_ERRNO)
-                expected.replace(expected.find("%s"), 2, std::strerror(ENOENT));
-        }
-        EXPECT_EQ(c.message >= 0 ? -1 : 0, result);
+        std::string expected =
+            c.second >= 0 ? catalog(static_cast<ntw_text_id>(c.second)) + "\n" : "";
+        if (c.second == MT_ENV_TARGET_FILE_BAD_ERRNO)
+            expected.replace(expected.find("%s"), 2, std::strerror(ENOENT));
         EXPECT_EQ(expected, err.finish());
         EXPECT_EQ("", read_file_bytes(log));
     }

@@ -51,56 +51,30 @@ std::string end_line(int indent, const std::string &name, const char *verdict)
 
 } // namespace
 
-TEST_F(MsgTest, LinesHaveTheirFormatAndNestedTestsIndentTwoSpacesPerLevel)
+// Every line format, nested tests two spaces a level with NG outranking
+// abort, in every code set: catalogue texts, inserted ones too, are
+// converted; any other inserted text (a UTF-8 name, bytes of no code set,
+// bytes that happen to be EUC-JP, a '%') is written as its own bytes.
+TEST_F(MsgTest, LinesHaveTheirFormatAndIndentationInEveryCodeSet)
 {
-    start(NTW_CODE_UTF8);
-    msg_test_start(msg_text(MT_TITLE_SINGLE));
-    msg_test_start("B");
-    msg_statusmsg(0, msg_text(MT_OPEN), "/d/f");
-    msg_statusmsg(ENOENT, "%s", msg_text(MT_OPEN_FAILED));
-    msg_errmsg(0, "%s", msg_text(MT_TIMEOUT));
-    msg_errmsg(EACCES, "%s", msg_text(MT_DELETE_FAILED));
-    // A '%' in a value is printed as it is, not read as a conversion.
-    msg_statusmsg(0, msg_text(MT_OPEN), "/d/%s%n%d");
-    msg_test_start("C");
-    msg_test_end("C", NTW_OK);
-    msg_test_end("B", NTW_ABORT);
-    msg_test_end(msg_text(MT_TITLE_SINGLE), 2);
-    msg_finish();
-
-    const std::string single = catalog(MT_TITLE_SINGLE);
-    EXPECT_EQ(start_line(0, single) + start_line(2, "B") +
-                  "        ファイルを開きます。 FILENAME=/d/f\n"
-                  "        ファイルオープンに失敗しました。 ERRORCODE=2(" +
-                  std::strerror(ENOENT) +
-                  ")\n"
-                  "        ! タイムアウトが発生しました。\n"
-                  "        ! ファイル削除に失敗しました。 ERRORCODE=13(" +
-                  std::strerror(EACCES) +
-                  ")\n"
-                  "        ファイルを開きます。 FILENAME=/d/%s%n%d\n" +
-                  start_line(4, "C") + end_line(4, "C", "OK") + end_line(2, "B", "NG") +
-                  end_line(0, single, "NG"),
-              log_bytes());
-}
-
-// Catalogue texts, inserted ones too, are in the code set; any other
-// inserted text (a UTF-8 name, bytes of no code set, bytes that happen to
-// be EUC-JP) is written as its own bytes.
-TEST_F(MsgTest, EachCodeSetIsWrittenByteForByte)
-{
-    const std::string names[] = {"/d/日本語ディレクトリ", "/d/\xff\xfe\x80x", "/d/\xb4\xc1"};
+    const std::string names[] = {"/d/日本語", "/d/\xff\xfe\x80x", "/d/\xb4\xc1", "/d/%s%n%d"};
     for (int code_set : {NTW_CODE_EUCJP, NTW_CODE_SJIS, NTW_CODE_UTF8}) {
         SCOPED_TRACE(code_set);
         unlink(log_path.c_str());
         start(code_set);
         FdCapture err(STDERR_FILENO);
         msg_test_start(msg_text(MT_TITLE_SHARE_PATH));
+        msg_test_start("B");
         msg_statusmsg(0, msg_text(MT_LOCK), msg_text(MT_LOCKWORD_EXCLUSIVE));
+        msg_statusmsg(ENOENT, "%s", msg_text(MT_OPEN_FAILED));
+        msg_errmsg(0, "%s", msg_text(MT_TIMEOUT));
         msg_errmsg(EAGAIN, msg_text(MT_LOCK_FAILED), msg_text(MT_LOCKWORD_SHARED));
         for (const std::string &name : names)
             msg_statusmsg(0, msg_text(MT_OPEN), name.c_str());
-        msg_test_end(msg_text(MT_TITLE_SHARE_PATH), NTW_OK);
+        msg_test_start("C");
+        msg_test_end("C", NTW_OK);
+        msg_test_end("B", NTW_ABORT);
+        msg_test_end(msg_text(MT_TITLE_SHARE_PATH), 2);
         msg_signal_line_async_safe(SIGHUP);
         msg_finish();
         EXPECT_EQ("", err.finish());
@@ -109,38 +83,43 @@ TEST_F(MsgTest, EachCodeSetIsWrittenByteForByte)
             return convert(utf8, "UTF-8", iconv_name(code_set));
         };
         const std::string title = catalog(MT_TITLE_SHARE_PATH);
-        std::string expected =
-            in_set(start_line(0, title) + "        排他ロックを取得します。\n" +
-                   "        ! ファイルの共有ロックに失敗しました。 ERRORCODE=11(" +
-                   std::strerror(EAGAIN) + ")\n");
+        std::string expected = in_set(
+            start_line(0, title) + start_line(2, "B") + "        排他ロックを取得します。\n" +
+            "        ファイルオープンに失敗しました。 ERRORCODE=2(" + std::strerror(ENOENT) +
+            ")\n        ! タイムアウトが発生しました。\n" +
+            "        ! ファイルの共有ロックに失敗しました。 ERRORCODE=11(" + std::strerror(EAGAIN) +
+            ")\n");
         for (const std::string &name : names)
             expected += in_set("        ファイルを開きます。 FILENAME=") + name + "\n";
         expected +=
-            in_set(end_line(0, title, "OK") + "        ! シグナルを受信しました SIGNUM=1\n");
+            in_set(start_line(4, "C") + end_line(4, "C", "OK") + end_line(2, "B", "NG") +
+                   end_line(0, title, "NG") + "        ! シグナルを受信しました SIGNUM=1\n");
         EXPECT_EQ(expected, log_bytes());
     }
 }
 
 // Without a log the report goes to standard output; diagnostics go to
-// standard error in the code set, never into the report.
+// standard error in the code set, never into the report.  A line that
+// cannot be converted is dropped with an iconv error, and the report goes on.
 TEST_F(MsgTest, ReportGoesToStandardOutputWithoutLogAndDiagnosticsToStandardError)
 {
     start(NTW_CODE_SJIS, false);
     FdCapture out(STDOUT_FILENO), err(STDERR_FILENO);
     msg_statusmsg(0, "%s", "to stdout");
     msg_output_stderr("%s", msg_text(MT_ENV_GROUP_UNKNOWN));
+    msg_statusmsg(0, "\xff\xfe %s", "x");
     msg_flush();
     msg_signal_line_async_safe(SIGINT);
     std::string err_text = err.finish();
     EXPECT_EQ(convert("        to stdout\n        ! シグナルを受信しました SIGNUM=2\n", "UTF-8",
                       "SHIFT_JIS"),
               out.finish());
-    EXPECT_EQ(convert(catalog(MT_ENV_GROUP_UNKNOWN) + "\n", "UTF-8", "SHIFT_JIS"), err_text);
+    EXPECT_EQ(convert(catalog(MT_ENV_GROUP_UNKNOWN) + "\n", "UTF-8", "SHIFT_JIS") +
+                  "iconv error. STRERROR=" + std::strerror(EILSEQ) + "\n",
+              err_text);
     EXPECT_TRUE(dir.entries().empty());
 }
 
-// The log is created 0666 less the umask and appended to, also past what
-// other writers added; diagnostics stay out of it.
 TEST_F(MsgTest, LogIsAppendedAndCreatedWithMode0666LessUmask)
 {
     mode_t old = umask(027);
@@ -164,33 +143,16 @@ TEST_F(MsgTest, LogIsAppendedAndCreatedWithMode0666LessUmask)
     struct stat st;
     ASSERT_EQ(0, stat(log_path.c_str(), &st));
     EXPECT_EQ(0640u, st.st_mode & 0777);
-}
 
-TEST_F(MsgTest, UnopenableLogFailsStartWithMessageOnStandardError)
-{
     NtwParam p{};
     p.code_set = NTW_CODE_UTF8;
     const std::string bad = dir.file("missing/log");
     std::snprintf(p.log_file, sizeof p.log_file, "%s", bad.c_str());
-    FdCapture err(STDERR_FILENO);
+    FdCapture open_err(STDERR_FILENO);
     EXPECT_EQ(-1, msg_init(&p));
     EXPECT_EQ("ログファイルを開くことができませんでした。 FILENAME=" + bad +
                   " STRERROR=" + std::strerror(ENOENT) + "\n",
-              err.finish());
-}
-
-TEST_F(MsgTest, UnconvertibleLineIsDroppedWithIconvErrorAndTheReportGoesOn)
-{
-    start(NTW_CODE_UTF8);
-    FdCapture err(STDERR_FILENO);
-    msg_statusmsg(0, "\xff\xfe %s", "x");
-    msg_statusmsg(0, "%s", "next");
-    char out[2048];
-    EXPECT_EQ(-1, iconv_conv("\xff", out));
-    const std::string iconv_error = std::string("iconv error. STRERROR=") + std::strerror(EILSEQ);
-    EXPECT_EQ(iconv_error + "\n" + iconv_error + "\n", err.finish());
-    msg_finish();
-    EXPECT_EQ("        next\n", log_bytes());
+              open_err.finish());
 }
 
 TEST_F(MsgTest, OverlongLineIsCutAtWholeCharacterAndKeepsNewline)
