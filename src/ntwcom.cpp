@@ -121,9 +121,9 @@ void report_timeout(int err)
 
 void sleep_poll_interval(void)
 {
-    ntw_blocking_begin();
+    sig_blocking_begin();
     sleep(POLL_INTERVAL_SECONDS);
-    ntw_blocking_end();
+    sig_blocking_end();
 }
 
 // Flushes the file to the file system (result of no interest: the close
@@ -131,22 +131,22 @@ void sleep_poll_interval(void)
 // the result of the close, its errno in *err.
 int flush_and_close(int fd, int *err)
 {
-    ntw_blocking_begin();
+    sig_blocking_begin();
     fsync(fd);
-    ntw_blocking_end();
-    ntw_blocking_begin();
+    sig_blocking_end();
+    sig_blocking_begin();
     int r = close(fd);
     *err = errno;
-    ntw_blocking_end();
+    sig_blocking_end();
     return r;
 }
 
 // Opens a file that a polling wait looks at; never through a symbolic link.
 int open_for_poll(const char *path, int flags)
 {
-    ntw_blocking_begin();
+    sig_blocking_begin();
     int fd = open(path, flags | O_NOFOLLOW, NTW_FILE_MODE);
-    ntw_blocking_end();
+    sig_blocking_end();
     return fd;
 }
 
@@ -160,10 +160,10 @@ int open_guarded(const char *path, int flags, int mode, int timeout, int expect_
         msg_statusmsg(0, msg_text(MT_OPEN), path);
         TimeGuard guard(timeout);
         do {
-            ntw_blocking_begin();
+            sig_blocking_begin();
             fd = open(path, flags, mode);
             err = errno;
-            ntw_blocking_end();
+            sig_blocking_end();
         } while (interrupted_by_other_signal(fd, err));
     }
     if (timeout_occurred) {
@@ -207,10 +207,10 @@ void wait_sync_processing(void)
     struct timespec left = {SYNC_PAUSE_SECONDS, 0};
     for (;;) {
         struct timespec rest = {0, 0};
-        ntw_blocking_begin();
+        sig_blocking_begin();
         int r = nanosleep(&left, &rest);
         int err = errno;
-        ntw_blocking_end();
+        sig_blocking_end();
         if (r == 0 || err != EINTR)
             return;
         left = rest;
@@ -219,7 +219,7 @@ void wait_sync_processing(void)
 
 int is_timeout_occured(time_t start, int limit)
 {
-    ntw_exit_if_signalled();
+    sig_exit_if_signalled();
     if (timeout_occurred)
         return 1;
     if (limit == 0)
@@ -358,10 +358,10 @@ ntw_text_id move_test_data(int timeout, ntw_text_id call_failed, ntw_text_id at_
         ssize_t n;
         int call_err;
         do {
-            ntw_blocking_begin();
+            sig_blocking_begin();
             n = call(done);
             call_err = errno;
-            ntw_blocking_end();
+            sig_blocking_end();
         } while (interrupted_by_other_signal(static_cast<int>(n), call_err));
         if (timeout_occurred)
             return MT_TIMEOUT;
@@ -417,10 +417,10 @@ int write_file(int fd, int timeout)
         msg_errmsg(err, "%s", msg_text(failure));
         return -1;
     }
-    ntw_blocking_begin();
+    sig_blocking_begin();
     int r = fsync(fd);
     err = errno;
-    ntw_blocking_end();
+    sig_blocking_end();
     if (r != 0) {
         msg_errmsg(err, "%s", msg_text(MT_FLUSH_FAILED));
         return -1;
@@ -513,10 +513,10 @@ int guarded_fcntl(int fd, int command, short type, int timeout, int *err)
     int r;
     TimeGuard guard(timeout);
     do {
-        ntw_blocking_begin();
+        sig_blocking_begin();
         r = fcntl(fd, command, &fl);
         *err = errno;
-        ntw_blocking_end();
+        sig_blocking_end();
     } while (interrupted_by_other_signal(r, *err));
     return r;
 }
@@ -575,10 +575,10 @@ int lockf_file(int fd, int command, int timeout, int expect_failure)
     {
         TimeGuard guard(timeout);
         do {
-            ntw_blocking_begin();
+            sig_blocking_begin();
             r = lockf(fd, command, 0);
             err = errno;
-            ntw_blocking_end();
+            sig_blocking_end();
         } while (interrupted_by_other_signal(r, err));
     }
     if (timeout_occurred) {
@@ -615,14 +615,6 @@ struct DeleteNode {
 DeleteNode fname_list = {};
 DeleteNode *list_head = &fname_list;
 
-// Only the main process deletes: a forked partner shares the directories
-// but not the ownership of the files.  Before start-up has recorded the
-// main process every process counts as the main one.
-bool is_main_process(void)
-{
-    return g_pid == 0 || getpid() == g_pid;
-}
-
 } // namespace
 
 void add_deletefilename(const char *name)
@@ -641,9 +633,11 @@ void add_deletefilename(const char *name)
 
 // Unlinks every registered name, then empties the list before freeing it,
 // so a signal handler running meanwhile never follows a freed node.
+// Only the main process deletes: a forked partner shares the directories
+// but not the ownership of the files.
 void delete_allfile(void)
 {
-    if (!is_main_process())
+    if (!sig_is_main_process())
         return;
     delete_allfile_async_safe();
     DeleteNode *node = fname_list.next;
@@ -659,7 +653,7 @@ void delete_allfile(void)
 
 void delete_allfile_async_safe(void)
 {
-    if (!is_main_process())
+    if (!sig_is_main_process())
         return;
     for (const DeleteNode *node = fname_list.next; node != nullptr; node = node->next)
         unlink(node->name);

@@ -233,7 +233,7 @@ const char *format_for_output(char *line, char *converted, const char *fmt, va_l
 
 int msg_output(const char *fmt, ...)
 {
-    ntw_exit_if_signalled();
+    sig_exit_if_signalled();
     if (!s_loginfo.active)
         return 0;
     char line[k_buf_size];
@@ -253,7 +253,7 @@ int msg_output(const char *fmt, ...)
 
 int msg_output_stderr(const char *fmt, ...)
 {
-    ntw_exit_if_signalled();
+    sig_exit_if_signalled();
     if (!s_loginfo.active)
         return 0;
     char line[k_buf_size];

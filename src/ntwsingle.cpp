@@ -436,7 +436,7 @@ int fork_singletest_start(const char *work_dir, const char *sync_dir, singletest
         msg_finish();
         info->is_child = 1;
     } else {
-        ntw_add_child(child);
+        sig_add_child(child);
         s_partner_pid = child;
     }
 
@@ -479,7 +479,7 @@ int fork_singletest_end(singletest_info *info)
             unlink(info->work_file[i]);
     }
     if (s_partner_pid > 0) {
-        ntw_reap_child(s_partner_pid);
+        sig_reap_child(s_partner_pid);
         s_partner_pid = -1;
     }
     return result;

@@ -116,9 +116,9 @@ int lock_byte(int fd, int type, int offset, int *err)
 // One pause of a polling loop; -1 when a signal cut it short.
 int sync_pause(void)
 {
-    ntw_blocking_begin();
+    sig_blocking_begin();
     int rc = usleep(SYNC_POLL_US);
-    ntw_blocking_end();
+    sig_blocking_end();
     return rc;
 }
 

@@ -418,7 +418,7 @@ public:
             for (;;)
                 pause();
         }
-        ntw_add_child(helper);
+        sig_add_child(helper);
     }
 
     SignalRun collect(pid_t pid, bool with_log)
@@ -469,9 +469,9 @@ void tell_ready(int fd)
         fl.l_whence = SEEK_SET;
         fl.l_start = 0;
         fl.l_len = 1;
-        ntw_blocking_begin();
+        sig_blocking_begin();
         fcntl(fd, F_SETLKW, &fl);
-        ntw_blocking_end();
+        sig_blocking_end();
         break;
     }
     case Activity::WritingLines:
@@ -486,9 +486,9 @@ void tell_ready(int fd)
     case Activity::LinesAndSleeps:
         for (int i = 0; i < 100000; ++i) {
             msg_statusmsg(0, "line %d", i);
-            ntw_blocking_begin();
+            sig_blocking_begin();
             usleep(100);
-            ntw_blocking_end();
+            sig_blocking_end();
         }
         break;
     }
@@ -575,8 +575,8 @@ TEST(Signals, SigpipeOnClosedStandardOutputEndsWithStatus1)
         // raises SIGPIPE on the flush before a blocking call.
         dup2(p[1], STDOUT_FILENO);
         std::fputs("pending\n", stdout);
-        ntw_blocking_begin();
-        ntw_blocking_end();
+        sig_blocking_begin();
+        sig_blocking_end();
         msg_statusmsg(0, "%s", "after");
         _exit(0);
     }
@@ -612,19 +612,19 @@ TEST(Signals, ForkedPartnerEndsSilentlyWithStatus1AndDeletesNothing)
                     _exit(103);
                 for (;;) {
                     if (partner_blocked) {
-                        ntw_blocking_begin();
+                        sig_blocking_begin();
                         pause();
-                        ntw_blocking_end();
+                        sig_blocking_end();
                     } else {
                         msg_statusmsg(0, "%s", "partner line");
                     }
                 }
             }
-            ntw_add_child(partner);
+            sig_add_child(partner);
             int st = 0;
             while (waitpid(partner, &st, 0) == -1 && errno == EINTR) {
             }
-            ntw_remove_child(partner);
+            sig_remove_child(partner);
             struct stat sb;
             bool kept = stat(run.work().c_str(), &sb) == 0;
             msg_statusmsg(0, "partner status %d kept %d", WIFEXITED(st) ? WEXITSTATUS(st) : -1,
