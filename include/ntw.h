@@ -102,7 +102,8 @@ struct SigExitActions {
 };
 void sig_set_exit_actions(const SigExitActions *actions);
 void sig_install_handlers(void);
-// The handler of the terminating signals (installed without SA_RESTART).
+// The handler of SIGINT, SIGHUP, SIGTERM and SIGPIPE (installed without
+// SA_RESTART); a signal ignored at start-up stays ignored.
 void ntw_sig_exit(int signum);
 
 // Terminating signals.  The handler only records the signal, unless the

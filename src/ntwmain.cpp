@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -266,6 +267,27 @@ void write_signal_line(int signum)
 constexpr SigExitActions k_exit_actions = {msg_flush, write_signal_line, msg_signal_line_async_safe,
                                            delete_allfile_async_safe};
 
+// A standard descriptor that the invoking process left closed would be
+// handed to the first file the checker opens: a sync file on descriptor 0
+// looks never opened, report lines on descriptor 1 would land in a work
+// file.  Each closed one is opened on /dev/null instead.
+int open_closed_standard_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lower descriptors are open by now, so this one is the lowest
+        // free descriptor and open() returns it.
+        int opened = open("/dev/null", O_RDWR);
+        if (opened != fd) {
+            if (opened >= 0)
+                close(opened);
+            return -1;
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 void ntw_finish(void)
@@ -278,6 +300,8 @@ void ntw_finish(void)
 
 int ntw_init(int argc, char **argv, NtwParam *param)
 {
+    if (open_closed_standard_descriptors() != 0)
+        return -1;
     if (check_arg(argc, argv, param) != 0)
         return -1;
     sig_record_main_process();

@@ -1,7 +1,7 @@
 // ntwsig: terminating signals, blocking sections, the main-process id and
 // the children that must not outlive the main process.
 //
-// SIGINT, SIGHUP and SIGPIPE end the run with status 1, a signal
+// SIGINT, SIGHUP, SIGTERM and SIGPIPE end the run with status 1, a signal
 // line in the report and every registered file removed.  The handler is
 // installed with sigaction and without SA_RESTART: with glibc's signal() an
 // interrupted call is restarted, so a process waiting in F_SETLKW (or any
@@ -31,7 +31,7 @@ pid_t g_pid;
 
 namespace {
 
-constexpr int k_terminating_signals[] = {SIGINT, SIGHUP, SIGPIPE};
+constexpr int k_terminating_signals[] = {SIGINT, SIGHUP, SIGTERM, SIGPIPE};
 constexpr int k_max_children = 32;
 
 volatile sig_atomic_t s_pending_signal;
@@ -83,6 +83,8 @@ void sig_set_exit_actions(const SigExitActions *actions)
     s_actions = *actions;
 }
 
+// A signal that the invoking process set to be ignored (nohup, background
+// jobs of a shell) is meant to pass the checker by: it stays ignored.
 void sig_install_handlers(void)
 {
     struct sigaction sa;
@@ -92,8 +94,12 @@ void sig_install_handlers(void)
     sigemptyset(&sa.sa_mask);
     for (int sig : k_terminating_signals)
         sigaddset(&sa.sa_mask, sig);
-    for (int sig : k_terminating_signals)
+    for (int sig : k_terminating_signals) {
+        struct sigaction old;
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
         sigaction(sig, &sa, nullptr);
+    }
 }
 
 void ntw_sig_exit(int signum)

@@ -106,6 +106,10 @@ Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt)
             close(pipefd[0]);
         for (int sig : {SIGINT, SIGHUP, SIGPIPE, SIGTERM, SIGALRM})
             signal(sig, SIG_DFL);
+        for (int sig : opt.ignored_signals)
+            signal(sig, SIG_IGN);
+        for (int fd : opt.closed_fds)
+            close(fd);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
