@@ -164,11 +164,15 @@ void wait_sync_processing(void);
 int is_timeout_occured(time_t start, int limit);
 int create_path(int kind, const char *dir, int number, char *out, int pid);
 
-// Checker-formed names are never opened through a symbolic link: open_file
-// refuses a final symbolic link (O_NOFOLLOW).  open_operator_file does the
-// same as open_file but opens the name as given; it is for the file that the
-// operator named (the target file of mode userapl).
+// Every name that the checker opens lies in a directory that others may
+// write.  open_file never follows a final symbolic link, never waits on a
+// FIFO, and refuses (as a failed open with an error number) anything but a
+// regular file with at most one link; open_file_max_links allows more links
+// where the checker made them itself (the two names of the link test).
+// change_owner acts on a descriptor of a file verified the same way.
 int open_file(const char *path, int flags, int mode, int timeout, int expect_failure);
+int open_file_max_links(const char *path, int flags, int mode, int timeout, int expect_failure,
+                        int max_links);
 int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure);
 int close_file(int fd);
 int delete_file(const char *path);

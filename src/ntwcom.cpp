@@ -141,16 +141,46 @@ int flush_and_close(int fd, int *err)
     return r;
 }
 
-// Opens a file that a polling wait looks at; never through a symbolic link.
+// Opens a file that a polling wait looks at; never through a symbolic link,
+// and without waiting for a writer when the name is a FIFO.
 int open_for_poll(const char *path, int flags)
 {
     sig_blocking_begin();
-    int fd = open(path, flags | O_NOFOLLOW, NTW_FILE_MODE);
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK, NTW_FILE_MODE);
     sig_blocking_end();
     return fd;
 }
 
-int open_guarded(const char *path, int flags, int mode, int timeout, int expect_failure)
+// The checker forms its names in directories that others may write, so
+// whatever it finds under such a name may have been planted there.  A file
+// that it opened is used only when it is a regular file with no more links
+// than the checker made itself: a FIFO or a device is not the checker's
+// file, and an extra link makes the name an alias of another file (one
+// outside the directory, perhaps), whose owner or data the checker would
+// change.  Only "more links than made" is judged: some file systems report
+// a link count of 0 or 1 whatever the links.  The open was made without
+// blocking; that mode is cleared here.  Returns 0, or the error number of
+// the refusal: EINVAL for a file that is not regular, EMLINK for too many
+// links, or that of the failed fstat or fcntl.
+int verify_opened(int fd, int max_links)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EINVAL;
+    if (st.st_nlink > static_cast<nlink_t>(max_links))
+        return EMLINK;
+    int fl = fcntl(fd, F_GETFL);
+    if (fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1)
+        return errno;
+    return 0;
+}
+
+// Opens a name that the checker formed (see verify_opened).  A refusal is a
+// failed open like any other, with its error number.
+int open_guarded(const char *path, int flags, int mode, int timeout, int expect_failure,
+                 int max_links)
 {
     int fd;
     int err;
@@ -161,7 +191,7 @@ int open_guarded(const char *path, int flags, int mode, int timeout, int expect_
         TimeGuard guard(timeout);
         do {
             sig_blocking_begin();
-            fd = open(path, flags, mode);
+            fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK, mode);
             err = errno;
             sig_blocking_end();
         } while (interrupted_by_other_signal(fd, err));
@@ -172,11 +202,14 @@ int open_guarded(const char *path, int flags, int mode, int timeout, int expect_
             close(fd);
         return -1;
     }
-    if (fd < 0) {
-        report_failure(expect_failure, err, MT_OPEN_FAILED);
-        return -1;
+    if (fd >= 0) {
+        err = verify_opened(fd, max_links);
+        if (err == 0)
+            return fd;
+        close(fd);
     }
-    return fd;
+    report_failure(expect_failure, err, MT_OPEN_FAILED);
+    return -1;
 }
 
 } // namespace
@@ -263,14 +296,18 @@ int create_path(int kind, const char *dir, int number, char *out, int pid)
 
 int open_file(const char *path, int flags, int mode, int timeout, int expect_failure)
 {
-    // The checker forms these names itself in directories that others may
-    // write: a symbolic link planted under such a name is never followed.
-    return open_guarded(path, flags | O_NOFOLLOW, mode, timeout, expect_failure);
+    return open_guarded(path, flags, mode, timeout, expect_failure, 1);
 }
 
 int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure)
 {
-    return open_guarded(path, flags, mode, timeout, expect_failure);
+    return open_guarded(path, flags, mode, timeout, expect_failure, 1);
+}
+
+int open_file_max_links(const char *path, int flags, int mode, int timeout, int expect_failure,
+                        int max_links)
+{
+    return open_guarded(path, flags, mode, timeout, expect_failure, max_links);
 }
 
 int close_file(int fd)
@@ -321,11 +358,19 @@ int change_owner(const char *path, const char *owner, const char *group)
         }
     }
     msg_statusmsg(0, msg_text(MT_CHOWN), path, static_cast<int>(uid), static_cast<int>(gid));
-    // Never through a symbolic link planted under the checker's name.
-    int r = fchownat(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW);
-    if (r != 0)
-        msg_errmsg(errno, "%s", msg_text(MT_CHOWN_FAILED));
-    return r;
+    // By descriptor, on a file verified as the checker's own: never through
+    // a symbolic link or an extra hard link planted under the name.
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    int err = fd < 0 ? errno : verify_opened(fd, 1);
+    if (err == 0 && fchown(fd, uid, gid) != 0)
+        err = errno;
+    if (fd >= 0)
+        close(fd);
+    if (err != 0) {
+        msg_errmsg(err, "%s", msg_text(MT_CHOWN_FAILED));
+        return -1;
+    }
+    return 0;
 }
 
 int link_file(const char *oldpath, const char *newpath, int expect_failure)
@@ -456,9 +501,16 @@ int wait_file_no_exists(const char *path, time_t start, int limit)
         return -1;
     add_deletefilename(probe);
     for (;;) {
+        // A probe left by an earlier run that was killed is reused; anything
+        // else found under the name is never written to.
         int pfd = open_for_poll(probe, O_RDWR | O_SYNC | O_CREAT);
-        if (pfd < 0)
+        int refused = pfd < 0 ? errno : verify_opened(pfd, 1);
+        if (refused != 0) {
+            if (pfd >= 0)
+                close(pfd);
+            msg_errmsg(refused, "%s", msg_text(MT_OPEN_FAILED));
             return -1;
+        }
         // Failures of the probe's own write, flush and removal are of no
         // interest: only its creation tells whether the directory is usable.
         ssize_t written = write(pfd, "1", 1);

@@ -578,11 +578,16 @@ int test_single_link_targetpath(const char *dir, int timeout)
         result = test_failure_value();
     } else {
         close_file(fd);
-        result = test_named_step(MT_STEP_LINK_NEW,
-                                 [&] { return link_file(name0, name1, 0) == 0 ? NTW_OK : NTW_NG; });
+        bool linked = false;
+        result = test_named_step(MT_STEP_LINK_NEW, [&] {
+            linked = link_file(name0, name1, 0) == 0;
+            return linked ? NTW_OK : NTW_NG;
+        });
         // name1 exists now as the new link, or is created here when the link
-        // failed, so the second link always meets an existing name.
-        fd = test_open_work_file(name1, timeout);
+        // failed, so the second link always meets an existing name.  Two
+        // links are the checker's own only when its link was made.
+        fd =
+            open_file_max_links(name1, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0, linked ? 2 : 1);
         if (fd < 0) {
             result = test_failure_value();
         } else {

@@ -117,6 +117,8 @@ Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt)
             putenv(strdup(e.c_str()));
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
             _exit(126);
+        if (opt.before_exec)
+            opt.before_exec();
         if (opt.drop_privileges) {
             if (setgroups(0, nullptr) != 0 || setgid(opt.gid) != 0 || setuid(opt.uid) != 0)
                 _exit(126);
