@@ -165,7 +165,7 @@ int is_timeout_occured(time_t start, int limit);
 int create_path(int kind, const char *dir, int number, char *out, int pid);
 
 // Every name that the checker opens lies in a directory that others may
-// write.  open_file never follows a final symbolic link, never waits on a
+// write (the target file of mode userapl too, once the checker created it).  open_file never follows a final symbolic link, never waits on a
 // FIFO, and refuses (as a failed open with an error number) anything but a
 // regular file with at most one link; open_file_max_links allows more links
 // where the checker made them itself (the two names of the link test).
@@ -173,7 +173,6 @@ int create_path(int kind, const char *dir, int number, char *out, int pid);
 int open_file(const char *path, int flags, int mode, int timeout, int expect_failure);
 int open_file_max_links(const char *path, int flags, int mode, int timeout, int expect_failure,
                         int max_links);
-int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure);
 int close_file(int fd);
 int delete_file(const char *path);
 int change_owner(const char *path, const char *owner, const char *group);

@@ -299,11 +299,6 @@ int open_file(const char *path, int flags, int mode, int timeout, int expect_fai
     return open_guarded(path, flags, mode, timeout, expect_failure, 1);
 }
 
-int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure)
-{
-    return open_guarded(path, flags, mode, timeout, expect_failure, 1);
-}
-
 int open_file_max_links(const char *path, int flags, int mode, int timeout, int expect_failure,
                         int max_links)
 {
