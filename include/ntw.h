@@ -165,14 +165,18 @@ int is_timeout_occured(time_t start, int limit);
 int create_path(int kind, const char *dir, int number, char *out, int pid);
 
 // Every name that the checker opens lies in a directory that others may
-// write (the target file of mode userapl too, once the checker created it).  open_file never follows a final symbolic link, never waits on a
-// FIFO, and refuses (as a failed open with an error number) anything but a
-// regular file with at most one link; open_file_max_links allows more links
+// write (the target file of mode userapl too, once the checker created it).  open_file never
+// follows a final symbolic link, never waits on a FIFO, and refuses (as a failed open with an error
+// number) anything but a regular file with at most one link; open_file_max_links allows more links
 // where the checker made them itself (the two names of the link test).
 // change_owner acts on a descriptor of a file verified the same way.
 int open_file(const char *path, int flags, int mode, int timeout, int expect_failure);
 int open_file_max_links(const char *path, int flags, int mode, int timeout, int expect_failure,
                         int max_links);
+// Creates the file if no file has the name, without a report line: 1 made
+// here, 0 the name existed, -1 another failure (for the open that follows
+// to report).
+int create_file_silently(const char *path, int timeout);
 int close_file(int fd);
 int delete_file(const char *path);
 int change_owner(const char *path, const char *owner, const char *group);

@@ -305,6 +305,27 @@ int open_file_max_links(const char *path, int flags, int mode, int timeout, int 
     return open_guarded(path, flags, mode, timeout, expect_failure, max_links);
 }
 
+int create_file_silently(const char *path, int timeout)
+{
+    int fd;
+    int err;
+    {
+        UmaskGuard mask;
+        clear_timeout();
+        TimeGuard guard(timeout);
+        do {
+            sig_blocking_begin();
+            fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, NTW_FILE_MODE);
+            err = errno;
+            sig_blocking_end();
+        } while (interrupted_by_other_signal(fd, err));
+    }
+    if (fd < 0)
+        return err == EEXIST ? 0 : -1;
+    close(fd);
+    return 1;
+}
+
 int close_file(int fd)
 {
     if (fd == -1)

@@ -458,16 +458,26 @@ int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int k
     info->save_umask = static_cast<int32_t>(umask(0));
     if (make_sync_names(info, dir, kind, number) != 0)
         return -1;
-    add_deletefilename(info->sync_filename);
-    add_deletefilename(info->endwait_filename);
     msg_statusmsg(0, msg_text(MT_SYNC_NAME_MADE), info->sync_filename);
+    // The files are removed at exit only by a party that made them or took
+    // part in the pairing: one that meets a pairing of two others (it came
+    // third) leaves their files alone.
+    bool registered = create_file_silently(info->sync_filename, info->timeout) == 1;
+    if (registered)
+        add_deletefilename(info->sync_filename);
     info->fd = open_file(info->sync_filename, O_RDWR | O_CREAT, NTW_FILE_MODE, info->timeout, 0);
     if (info->fd < 0) {
         info->fd = -1;
         return -1;
     }
     info->lock_no = SYNC_FIRST_ALIVE_BYTE;
-    return syncronize(info);
+    int result = syncronize(info);
+    if (info->my_alive_no != 0) {
+        if (!registered)
+            add_deletefilename(info->sync_filename);
+        add_deletefilename(info->endwait_filename);
+    }
+    return result;
 }
 
 int utlntw_sync_wait(utlntw_sync_info *info)
