@@ -136,7 +136,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     const std::string other = dir_.file("other"), missing = dir_.file("missing");
     const std::string link_name = dir_.file("link"), victim = logdir_.file("victim");
     const std::string fifo = dir_.file("fifo"), whole = dir_.file("whole");
-    const std::string created = dir_.file("new"), data = dir_.file("data");
+    const std::string created = dir_.file("new"), data = dir_.file("data"), third = dir_.file("3");
     write_file_bytes(victim, "precious");
     ASSERT_EQ(symlink(victim.c_str(), link_name.c_str()), 0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -169,13 +169,17 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"open missing, expected", [&] { return open_file(missing.c_str(), O_RDONLY, 0, 2, 1); }, -1, 0, {ln(0, txt(MT_OPEN, missing)), ln(0, txt(MT_OPEN_FAILED), ENOENT)}},
         {"open existing exclusively", [&] { return open_file(file_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666, 2, 0); }, -1, 0, {open_line, ln(1, txt(MT_OPEN_FAILED), EEXIST)}},
         {"open a planted link", [&] { return open_file(link_name.c_str(), O_RDWR | O_TRUNC, 0, 2, 0); }, -1, 0, {ln(0, txt(MT_OPEN, link_name)), ln(1, txt(MT_OPEN_FAILED), ELOOP)}},
-        {"open a fifo", [&] { return open_file(fifo.c_str(), O_RDONLY, 0, 1, 0); }, -1, 1, {ln(0, txt(MT_OPEN, fifo)), ln(1, txt(MT_TIMEOUT), EINTR)}},
+        {"open a fifo", [&] { return open_file(fifo.c_str(), O_RDONLY, 0, 1, 0); }, -1, 0, {ln(0, txt(MT_OPEN, fifo)), ln(1, txt(MT_OPEN_FAILED), EINVAL)}},
         {"close nothing", [] { return close_file(-1); }, 0, 0, {}},
         {"close bad", [] { return close_file(1000); }, -1, 0, {ln(0, txt(MT_CLOSE)), ln(1, txt(MT_CLOSE_FAILED), EBADF)}},
         {"link", [&] { return link_file(file_.c_str(), other.c_str(), 0); }, 0, 0, {link_line}},
         {"link again, expected", [&] { return link_file(file_.c_str(), other.c_str(), 1); }, -1, 0, {link_line, ln(0, txt(MT_LINK_FAILED), EEXIST)}},
         {"link again", [&] { return link_file(file_.c_str(), other.c_str(), 0); }, -1, 0, {link_line, ln(1, txt(MT_LINK_FAILED), EEXIST)}},
-        {"delete", [&] { return delete_file(other.c_str()); }, 0, 0, {ln(0, txt(MT_DELETE, other))}},
+        // Two links where the checker made the second itself; a third is not its own.
+        {"open a second link", [&] { return open_file(other.c_str(), O_RDWR, 0, 2, 0); }, -1, 0, {ln(0, txt(MT_OPEN, other)), ln(1, txt(MT_OPEN_FAILED), EMLINK)}},
+        {"open both links", [&] { return close(open_file_max_links(other.c_str(), O_RDWR, 0, 2, 0, 2)); }, 0, 0, {ln(0, txt(MT_OPEN, other))}},
+        {"open three links", [&] { return link(file_.c_str(), third.c_str()) | open_file_max_links(other.c_str(), O_RDWR, 0, 2, 0, 2); }, -1, 0, {ln(0, txt(MT_OPEN, other)), ln(1, txt(MT_OPEN_FAILED), EMLINK)}},
+        {"delete", [&] { return unlink(third.c_str()) | delete_file(other.c_str()); }, 0, 0, {ln(0, txt(MT_DELETE, other))}},
         {"delete again", [&] { return delete_file(other.c_str()); }, -1, 0, {ln(0, txt(MT_DELETE, other)), ln(1, txt(MT_DELETE_FAILED), ENOENT)}},
         {"write at the end", [&] { return lseek(fd, 2, SEEK_SET) == 2 ? write_file(fd, 2) : 9; }, 0, 0, {ln(0, txt(MT_WRITE))}},
         {"read at the end", [&] { return read_file(fd, 2); }, -1, 0, {read_line, size_bad}},
@@ -230,9 +234,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     struct stat st;
     ASSERT_EQ(stat(created.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0666u) << "created under umask 027";
-    int op_fd = open_operator_file(link_name.c_str(), O_RDONLY, 0, 2, 0);
-    EXPECT_GE(op_fd, 0) << "the operator's own file name is opened as given";
-    for (int d : {op_fd, fd, whole_fd, empty[0], empty[1], full[0], full[1]})
+    for (int d : {fd, whole_fd, empty[0], empty[1], full[0], full[1]})
         close(d);
 }
 
@@ -278,36 +280,88 @@ TEST_F(ComTest, LocksConflictOnlyWithTheOtherProcessesByte0Lock)
     }
 }
 
-TEST_F(ComTest, ChangeOwnerResolvesOwnerAndGroupAsGivenAndNeverFollowsALink)
+TEST_F(ComTest, ChangeOwnerResolvesOwnerAndGroupAsGiven)
 {
     if (getuid() != 0)
         GTEST_SKIP() << "changing a file's owner to another user needs root";
     const passwd *nobody = getpwnam("nobody");
     ASSERT_NE(nobody, nullptr);
-    const std::string victim = dir_.file("victim"), link_name = dir_.file("link");
+    const uid_t uid = nobody->pw_uid; // the look-ups below reuse *nobody
+    const gid_t gid = nobody->pw_gid;
     write_file_bytes(file_, "x");
-    write_file_bytes(victim, "x");
-    ASSERT_EQ(symlink(victim.c_str(), link_name.c_str()), 0);
-    struct stat st, vst;
+    struct stat st;
     EXPECT_EQ(change_owner(file_.c_str(), "nobody", ""), 0);
     ASSERT_EQ(stat(file_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, nobody->pw_uid);
-    EXPECT_EQ(st.st_gid, nobody->pw_gid) << "empty group: the owner's primary group";
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_gid, gid) << "empty group: the owner's primary group";
     EXPECT_EQ(change_owner(file_.c_str(), "", "no-such-group"), 0) << "group is not looked up";
     EXPECT_EQ(change_owner(file_.c_str(), "nobody", "no-such-group"), -1);
     EXPECT_EQ(change_owner(file_.c_str(), "no-such-user", ""), -1);
-    EXPECT_EQ(change_owner(link_name.c_str(), "nobody", ""), -1);
-    ASSERT_EQ(stat(file_.c_str(), &st) | stat(victim.c_str(), &vst), 0);
-    EXPECT_EQ(st.st_uid + vst.st_uid, 0u) << "a failed change changed an owner";
+    ASSERT_EQ(stat(file_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u) << "a failed look-up changed the owner";
     char chown_line[2048];
     snprintf(chown_line, sizeof chown_line, catalog(MT_CHOWN).c_str(), file_.c_str(),
-             static_cast<int>(nobody->pw_uid), static_cast<int>(nobody->pw_gid));
+             static_cast<int>(uid), static_cast<int>(gid));
     // A failed look-up reports whatever errno the name service left.
     Lines got = lines();
     ASSERT_GE(got.size(), 4u);
     EXPECT_EQ(got[0], ln(0, chown_line));
     EXPECT_EQ(got[2].rfind(ln(0, txt(MT_CHOWN_GROUP_FAILED, "no-such-group")), 0), 0u);
     EXPECT_EQ(got[3].rfind(ln(1, txt(MT_CHOWN_USER_FAILED, "no-such-user")), 0), 0u);
+}
+
+// A symbolic link, a hard link or a FIFO planted under a name that the
+// checker formed is refused at once, with its error number, by every
+// operation that opens the name: the open (of an existing file or one to
+// create), the owner change and the probe file of a wait.  The planted
+// link's target keeps its content, owner and mode.
+TEST_F(ComTest, PlantedNamesAreRefusedAndTheirTargetsStayUntouched)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "the owner change to another user needs root";
+    const std::string victim = logdir_.file("victim");
+    const std::pair<int (*)(const char *, const char *), int> plants[] = {
+        {[](const char *v, const char *n) { return symlink(v, n); }, ELOOP},
+        {[](const char *v, const char *n) { return link(v, n); }, EMLINK},
+        {[](const char *, const char *n) { return mkfifo(n, 0600); }, EINVAL}};
+    const struct {
+        std::string planted;
+        std::function<int()> op;
+        ntw_text_id failure;
+    } ops[] = {
+        {file_, [&] { return open_file(file_.c_str(), O_RDWR, 0666, 2, 0); }, MT_OPEN_FAILED},
+        {file_, [&] { return open_file(file_.c_str(), O_RDWR | O_CREAT, 0666, 2, 0); },
+         MT_OPEN_FAILED},
+        {file_, [&] { return change_owner(file_.c_str(), "nobody", ""); }, MT_CHOWN_FAILED},
+        {file_ + ".EXCL", [&] { return wait_file_no_exists(file_.c_str(), time(nullptr), 30); },
+         MT_OPEN_FAILED}};
+    for (const auto &plant : plants) {
+        for (const auto &op : ops) {
+            SCOPED_TRACE(std::to_string(plant.second) + " " + catalog(op.failure));
+            write_file_bytes(victim, "precious");
+            ASSERT_EQ(chmod(victim.c_str(), 0640) | plant.first(victim.c_str(), op.planted.c_str()),
+                      0);
+            clear_lines();
+            const time_t start = time(nullptr);
+            EXPECT_EQ(op.op(), -1);
+            EXPECT_LE(time(nullptr) - start, 1);
+            EXPECT_EQ(get_is_timeout(), 0);
+            Lines got = lines();
+            EXPECT_EQ(got.size(), 2u);
+            EXPECT_EQ(got.back(), ln(1, txt(op.failure), plant.second));
+            struct stat st;
+            ASSERT_EQ(stat(victim.c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, 0u);
+            EXPECT_EQ(st.st_mode & 07777, 0640u);
+            EXPECT_EQ(read_file_bytes(victim), "precious");
+            unlink(op.planted.c_str());
+            unlink(victim.c_str());
+        }
+    }
+    // A dangling link: O_CREAT does not create its target.
+    ASSERT_EQ(symlink(victim.c_str(), file_.c_str()), 0);
+    EXPECT_EQ(open_file(file_.c_str(), O_RDWR | O_CREAT, 0666, 2, 0), -1);
+    EXPECT_NE(access(victim.c_str(), F_OK), 0) << "O_CREAT created the link's target";
 }
 
 TEST_F(ComTest, TimeoutCheckFiresOnlyBeyondTheLimitOnce)

@@ -314,6 +314,56 @@ TEST(DoubleModeTest, LoneInstanceTimesOutAtTheFirstPairingAndStopsTheMutualTests
     expect_no_process_left(0);
 }
 
+// An instance that comes while two others are paired (here one process
+// holds both liveness bytes of the sync file and has made the end-wait file)
+// finds the pairing taken: its mutual tests fail, and neither its finish nor
+// its exit clean-up removes the pair's files.
+TEST(DoubleModeTest, ThirdInstanceBesideALivePairLeavesThePairsFilesAlone)
+{
+    ntwtest::become_subreaper();
+    TempDir share("ntwdshare"), target("ntwdtarget");
+    const std::string sync_file = share.file(".#ZEMLOCK.master");
+    const std::string endwait = share.file("endwaitfile");
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    std::fflush(nullptr);
+    pid_t pair = fork();
+    if (pair == 0) {
+        close(ready[0]);
+        close(release[1]);
+        int fd = open(sync_file.c_str(), O_RDWR | O_CREAT, 0666);
+        close(open(endwait.c_str(), O_RDWR | O_CREAT, 0666));
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = 1;
+        fl.l_len = 2;
+        char c = fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+        if (write(ready[1], &c, 1) == 1)
+            while (read(release[0], &c, 1) > 0) {
+            }
+        _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+
+    RunResult r = ntwtest::run_checker(checker_args("double", "-8", share, target, 10));
+    EXPECT_EQ(r.status, 255) << r.out << r.err;
+    EXPECT_TRUE(
+        ntwtest::contains_line(ntwtest::split_lines(r.out), progress(MT_SYNC_PARTNER_FIRST)))
+        << r.out;
+    EXPECT_EQ(share.entries(), (Lines{".#ZEMLOCK.master", "endwaitfile"}));
+    EXPECT_EQ(target.entries(), Lines{});
+    close(release[1]);
+    close(ready[0]);
+    waitpid(pair, nullptr, 0);
+    expect_no_process_left(0);
+}
+
 // Waits until the report file of a running checker holds `line`.
 bool wait_for_report_line(const ntwtest::Proc &p, const std::string &line, int limit_s)
 {
@@ -435,7 +485,7 @@ TEST_F(DoubleChildTest, ChildHoldsItsLockUntilThreeSecondsAfterSigtermAndIsNever
         EXPECT_GE(time(nullptr) - sent, 2) << "the lock must outlast the signal by the pause";
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);
-        ntw_remove_child(child);
+        sig_remove_child(child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
         Lines l = lines();

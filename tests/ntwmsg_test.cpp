@@ -207,3 +207,42 @@ TEST_F(MsgTest, NothingIsWrittenAndIndentStaysAfterFinish)
     msg_finish();
     EXPECT_EQ(start_line(0, "outer") + end_line(0, "outer", "OK"), log_bytes());
 }
+
+// A log named through a symbolic link in a directory that others can write
+// is followed only when the running user owns the link; a refusal fails the
+// start with the log message and EACCES and creates nothing through the
+// link.  Elsewhere, and for the user's own link, the log is opened as given.
+TEST(LogFile, PlantedLinkInADirectoryOthersCanWriteIsNotFollowed)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "planting a link owned by another user needs root";
+    const struct {
+        mode_t dir_mode;
+        int link_owner; // -1: no link, a plain name
+        bool followed;
+    } rows[] = {{01777, 65534, false},
+                {0775, 65534, false},
+                {01777, 0, true},
+                {0755, 65534, true},
+                {01777, -1, true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(::testing::Message() << std::oct << row.dir_mode << " " << row.link_owner);
+        TempDir logdir("ntwlogdir", row.dir_mode), victims("ntwlogvictim");
+        const std::string log = logdir.file("report.log"), target = victims.file("created");
+        if (row.link_owner >= 0) {
+            ASSERT_EQ(symlink(target.c_str(), log.c_str()), 0);
+            ASSERT_EQ(lchown(log.c_str(), row.link_owner, row.link_owner), 0);
+        }
+        NtwParam p{};
+        p.code_set = NTW_CODE_UTF8;
+        std::snprintf(p.log_file, sizeof p.log_file, "%s", log.c_str());
+        FdCapture err(STDERR_FILENO);
+        EXPECT_EQ(row.followed ? 0 : -1, msg_init(&p));
+        msg_finish();
+        std::string refused = "ログファイルを開くことができませんでした。 FILENAME=" + log +
+                              " STRERROR=" + std::strerror(EACCES) + "\n";
+        EXPECT_EQ(row.followed ? "" : refused, err.finish());
+        struct stat st;
+        EXPECT_EQ(lstat(target.c_str(), &st) == 0, row.followed && row.link_owner >= 0);
+    }
+}

@@ -7,14 +7,17 @@
 //
 //   ntwoperator --target FILE --record FILE [--behaviour cooperative|idle]
 //               [--l3 release|hold] [--app-lock yes|no] [--o2-mode OCTAL]
-//               [--prompts N] [--deadline SECONDS]
+//               [--prompts N] [--deadline SECONDS] [--swap N:KIND:PATH]
 //
 // Prompts, in the checker's order: 1 open the checker's file, 2 create the
 // file, 3 try a lock while the checker holds one, 4 take a lock and keep it
 // (released during the checker's waiting lock with "--l3 release", kept until
 // the checker removes the file with "--l3 hold"; an application that ignores
 // the prompt with "--app-lock no").  "idle" acts on nothing and
-// only records what it sees.  Every wait is bounded by the deadline, so the
+// only records what it sees.  "--swap" plays a hostile writer of the
+// directory: after acting on prompt N and before confirming it, it replaces
+// the target with a symbolic link to PATH, a hard link to PATH, or a FIFO
+// (KIND symlink, hardlink, fifo).  Every wait is bounded by the deadline, so the
 // program always ends on its own; it reaps its application processes first.
 #include <cerrno>
 #include <cstdio>
@@ -40,6 +43,9 @@ struct Options {
     mode_t o2_mode = 0666;
     int prompts = 4;
     int deadline_s = 120;
+    int swap_prompt = 0;
+    std::string swap_kind;
+    std::string swap_path;
 };
 
 Options s_opt;
@@ -231,6 +237,18 @@ pid_t act_take_lock()
     return pid;
 }
 
+void swap_target()
+{
+    unlink(s_opt.target.c_str());
+    const char *target = s_opt.target.c_str();
+    const char *path = s_opt.swap_path.c_str();
+    int r = s_opt.swap_kind == "symlink"    ? symlink(path, target)
+            : s_opt.swap_kind == "hardlink" ? link(path, target)
+                                            : mkfifo(target, 0666);
+    record(r == 0 ? "swapped " + s_opt.swap_kind
+                  : "swap failed " + std::string(std::strerror(errno)));
+}
+
 void run_idle()
 {
     if (!wait_for_stop_file(false)) {
@@ -268,10 +286,26 @@ void run_cooperative()
         default:
             break;
         }
+        if (prompt == s_opt.swap_prompt)
+            swap_target();
         confirm();
     }
     if (holder > 0)
         waitpid(holder, nullptr, 0);
+}
+
+// N:KIND:PATH
+bool parse_swap(const std::string &v)
+{
+    size_t a = v.find(':');
+    size_t b = a == std::string::npos ? a : v.find(':', a + 1);
+    if (b == std::string::npos)
+        return false;
+    s_opt.swap_prompt = atoi(v.substr(0, a).c_str());
+    s_opt.swap_kind = v.substr(a + 1, b - a - 1);
+    s_opt.swap_path = v.substr(b + 1);
+    return s_opt.swap_kind == "symlink" || s_opt.swap_kind == "hardlink" ||
+           s_opt.swap_kind == "fifo";
 }
 
 bool parse(int argc, char **argv)
@@ -294,6 +328,8 @@ bool parse(int argc, char **argv)
             s_opt.prompts = atoi(v.c_str());
         else if (k == "--deadline")
             s_opt.deadline_s = atoi(v.c_str());
+        else if (k == "--swap" && parse_swap(v))
+            continue;
         else
             return false;
     }

@@ -348,6 +348,70 @@ TEST(UserAplRun, LogOptionSendsPromptsToLogNotStdout)
     EXPECT_TRUE(dir.entries().empty());
 }
 
+// A hostile writer of the target's directory: the target swapped, by the
+// operator's script just before it confirms a prompt, for a symbolic link to
+// a path of its choice, a hard link to a file of its choice or a FIFO; or a
+// stop file planted before the run.  Every such name is refused at its open
+// with the error number of the refusal, at once; nothing is created through
+// a link, the linked file keeps its content, owner and mode, and nothing is
+// left behind.
+TEST(UserAplRun, SwappedTargetAndPlantedStopFileAreRefused)
+{
+    become_subreaper();
+    struct Row {
+        const char *swap;  // operator's --swap prompt:kind, or empty
+        const char *plant; // kind planted as the stop file, or empty
+        int error;
+    };
+    const Row rows[] = {
+        {"4:symlink", "", ELOOP},   // L3's open that may create the file
+        {"2:hardlink", "", EMLINK}, // O2's open
+        {"2:fifo", "", EINVAL},     {"", "symlink", ELOOP},
+        {"", "hardlink", EMLINK},   {"", "fifo", EINVAL},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.swap) + row.plant);
+        TempDir dir("ntwuser", 0777), records("ntwuserrec");
+        const std::string target = dir.file("target.dat");
+        const std::string victim = records.file("victim");
+        const std::string absent = records.file("absent");
+        write_file_bytes(victim, "precious");
+        ASSERT_EQ(chmod(victim.c_str(), 0640), 0);
+        const std::string kind = row.swap[0] != '\0' ? row.swap + 2 : row.plant;
+        const std::string &link_to = kind == "symlink" ? absent : victim;
+        Operator op;
+        if (row.swap[0] != '\0') {
+            op = start_operator(records, target, {"--swap", std::string(row.swap) + ":" + link_to});
+        } else {
+            const std::string stop = dir.file("ZEMSTOP.stop");
+            ASSERT_EQ(kind == "symlink"    ? symlink(link_to.c_str(), stop.c_str())
+                      : kind == "hardlink" ? link(link_to.c_str(), stop.c_str())
+                                           : mkfifo(stop.c_str(), 0666),
+                      0);
+        }
+        const time_t start = time(nullptr);
+        RunResult r = run_checker(userapl_args(target));
+        EXPECT_LT(time(nullptr) - start, 30) << "the refusal waited for a time-out";
+        if (op.pid > 0) {
+            EXPECT_TRUE(contains_line(finish_operator(op), "swapped " + kind));
+        }
+
+        EXPECT_EQ(r.status, 255) << r.out << r.err;
+        const std::string refusal = "        ! " + catalog(MT_OPEN_FAILED) +
+                                    " ERRORCODE=" + std::to_string(row.error) + "(" +
+                                    strerror(row.error) + ")";
+        EXPECT_TRUE(contains_line(split_lines(r.out), refusal)) << r.out;
+        struct stat st;
+        EXPECT_NE(lstat(absent.c_str(), &st), 0) << "a file was created through the link";
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        EXPECT_EQ(read_file_bytes(victim), "precious");
+        EXPECT_TRUE(dir.entries().empty());
+        EXPECT_TRUE(leftover_children().empty());
+    }
+}
+
 // A file that someone else created under the target name after the
 // environment check is not the checker's: the check aborts at O1 without
 // prompting, and the file is neither removed nor registered for removal.

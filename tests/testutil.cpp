@@ -106,6 +106,10 @@ Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt)
             close(pipefd[0]);
         for (int sig : {SIGINT, SIGHUP, SIGPIPE, SIGTERM, SIGALRM})
             signal(sig, SIG_DFL);
+        for (int sig : opt.ignored_signals)
+            signal(sig, SIG_IGN);
+        for (int fd : opt.closed_fds)
+            close(fd);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -113,6 +117,8 @@ Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt)
             putenv(strdup(e.c_str()));
         if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
             _exit(126);
+        if (opt.before_exec)
+            opt.before_exec();
         if (opt.drop_privileges) {
             if (setgroups(0, nullptr) != 0 || setgid(opt.gid) != 0 || setuid(opt.uid) != 0)
                 _exit(126);

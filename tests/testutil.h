@@ -2,6 +2,7 @@
 // binary, reading its report, finding left-over files and processes.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -36,9 +37,14 @@ struct RunOptions {
     uid_t uid = 0;                // run as this user when drop_privileges
     gid_t gid = 0;
     bool drop_privileges = false;
-    bool stdout_pipe = false;        // standard output is a pipe (else a file)
-    int kill_after_s = 900;          // SIGKILL the run after this many seconds
-    std::vector<std::string> prefix; // command run in front of the binary (e.g. unshare)
+    bool stdout_pipe = false;         // standard output is a pipe (else a file)
+    int kill_after_s = 900;           // SIGKILL the run after this many seconds
+    std::vector<std::string> prefix;  // command run in front of the binary (e.g. unshare)
+    std::vector<int> closed_fds;      // standard descriptors the run starts without
+    std::vector<int> ignored_signals; // signals the run starts with ignored
+    // Called in the run's own process just before the binary is executed
+    // (the process id is the checker's then): to plant names that carry it.
+    std::function<void()> before_exec;
 };
 
 struct RunResult {
