@@ -120,6 +120,25 @@ protected:
     std::string log_ = logdir_.file("report.log"), file_ = dir_.file("work");
 };
 
+// What the time guard must leave as it found it: umask, pending alarm,
+// SIGALRM disposition, mask and pending state.
+std::string process_state()
+{
+    const mode_t mask = umask(0);
+    umask(mask);
+    struct sigaction sa = {};
+    sigaction(SIGALRM, nullptr, &sa);
+    sigset_t blocked, pending;
+    sigprocmask(SIG_SETMASK, nullptr, &blocked);
+    sigpending(&pending);
+    const unsigned left = alarm(0);
+    return "umask " + std::to_string(mask) + " alarm " + std::to_string(left) + " handler " +
+           std::to_string(reinterpret_cast<uintptr_t>(sa.sa_handler)) + " flags " +
+           std::to_string(sa.sa_flags & SA_RESTART) + " blocked " +
+           std::to_string(sigismember(&blocked, SIGALRM)) + " pending " +
+           std::to_string(sigismember(&pending, SIGALRM));
+}
+
 bool sentinel_called = false;
 void sentinel_handler(int)
 {
@@ -146,6 +165,18 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     }
     fcntl(full[1], F_SETFL, 0);
     LockHolder fcntl_holder(file_, false, F_WRLCK, 0), lockf_holder(whole, true, F_WRLCK, 0);
+    // A lock request against another process's lock on byte 0 or 1,
+    // released after release_ms (-1: held throughout).
+    const std::string locks = dir_.file("locks");
+    write_file_bytes(locks, "");
+    auto against = [&](short held, off_t start, int exclusive, int wait, int release_ms = -1) {
+        return [=] {
+            LockHolder holder(locks, false, held, start, release_ms);
+            int f = open(locks.c_str(), O_RDWR), r = lock_file(f, exclusive, wait, 20, 0);
+            close(f);
+            return r;
+        };
+    };
     auto read_of = [&](const char *content) {
         return [=] {
             int f = make_file(data, content), r = read_file(f, 2);
@@ -156,8 +187,11 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     const std::string open_line = ln(0, txt(MT_OPEN, file_)),
                       link_line = ln(0, txt(MT_LINK, file_, other));
     const std::string read_line = ln(0, txt(MT_READ)), size_bad = ln(1, txt(MT_READ_SIZE_BAD));
-    const std::string excl = ln(0, txt(MT_LOCK, catalog(MT_LOCKWORD_EXCLUSIVE))),
-                      timed_out = ln(1, txt(MT_TIMEOUT));
+    const std::string excl_word = catalog(MT_LOCKWORD_EXCLUSIVE),
+                      shared_word = catalog(MT_LOCKWORD_SHARED);
+    const std::string excl = ln(0, txt(MT_LOCK, excl_word)),
+                      shared = ln(0, txt(MT_LOCK, shared_word));
+    const std::string timed_out = ln(1, txt(MT_TIMEOUT));
     const struct {
         const char *name;
         std::function<int()> op;
@@ -188,6 +222,19 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"read short", read_of("12345"), -1, 0, {read_line, size_bad}},
         {"read wrong data", read_of("123456789X"), -1, 0, {read_line, ln(1, txt(MT_READ_DATA_BAD, "123456789X"))}},
         {"read more", read_of("1234567890 and more"), 0, 0, {read_line}},
+        {"read in short pieces", [&] {
+            pid_t writer = fork();
+            if (writer == 0) {
+                for (const char *piece : {"123", "4567", "890"}) {
+                    if (write(empty[1], piece, strlen(piece)) < 0)
+                        _exit(1);
+                    usleep(100000);
+                }
+                _exit(0);
+            }
+            int r = read_file(empty[0], 5);
+            return waitpid(writer, nullptr, 0) == writer ? r : 9;
+        }, 0, 0, {read_line}},
         {"read bad", [] { return read_file(-1, 2); }, -1, 0, {read_line, ln(1, txt(MT_READ_FAILED), EBADF)}},
         {"read empty pipe", [&] { return read_file(empty[0], 1); }, -1, 1, {read_line, timed_out}},
         {"write read-only", [&] { return write_file(open(file_.c_str(), O_RDONLY), 2); }, -1, 0, {ln(0, txt(MT_WRITE)), ln(1, txt(MT_WRITE_FAILED), EBADF)}},
@@ -198,33 +245,32 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"lockf waiting", [&] { return lockf_file(whole_fd, F_LOCK, 1, 0); }, 0, 1, {excl, ln(1, txt(MT_TIMEOUT), EINTR)}},
         {"lockf refused, expected", [&] { return lockf_file(whole_fd, F_TLOCK, 1, 1); }, -1, 0, {excl, ln(0, txt(MT_LOCK_FAILED, catalog(MT_LOCKWORD_EXCLUSIVE)), EAGAIN)}},
         {"lockf free", [&] { return lockf_file(fd, F_TLOCK, 2, 0); }, 0, 0, {excl}},
+        // A request that does not wait conflicts only with another process's lock on byte 0.
+        {"shared, shared held", against(F_RDLCK, 0, 0, 0), 0, 0, {shared}},
+        {"exclusive, shared held", against(F_RDLCK, 0, 1, 0), -1, 0, {excl, ln(1, txt(MT_LOCK_FAILED, excl_word), EAGAIN)}},
+        {"shared, exclusive held", against(F_WRLCK, 0, 0, 0), -1, 0, {shared, ln(1, txt(MT_LOCK_FAILED, shared_word), EAGAIN)}},
+        {"exclusive, byte 1 held", against(F_WRLCK, 1, 1, 0), 0, 0, {excl}},
+        {"waiting, released", against(F_WRLCK, 0, 1, 1, 1000), 0, 0, {excl}},
         // clang-format on
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
         const bool blocked = i % 2 == 1;
         SCOPED_TRACE(std::string(rows[i].name) + (blocked ? ", SIGALRM blocked" : ""));
         clear_flag();
-        struct sigaction sa = {}, now = {};
+        struct sigaction sa = {};
         sa.sa_handler = sentinel_handler;
         sa.sa_flags = SA_RESTART;
         sigaction(SIGALRM, &sa, nullptr);
-        sigset_t set, mask, pending;
+        sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGALRM);
         sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
-        mode_t before_umask = umask(027);
+        umask(027);
+        const std::string before = process_state();
         EXPECT_EQ(rows[i].op(), rows[i].result);
         EXPECT_EQ(get_is_timeout(), rows[i].times_out);
         EXPECT_EQ(lines(), rows[i].expected);
-        EXPECT_EQ(umask(before_umask), 027u);
-        EXPECT_EQ(alarm(0), 0u) << "an alarm was left pending";
-        sigaction(SIGALRM, nullptr, &now);
-        EXPECT_EQ(now.sa_handler, &sentinel_handler);
-        EXPECT_EQ(now.sa_flags & SA_RESTART, SA_RESTART);
-        sigprocmask(SIG_SETMASK, nullptr, &mask);
-        EXPECT_EQ(sigismember(&mask, SIGALRM), blocked ? 1 : 0);
-        sigpending(&pending);
-        EXPECT_EQ(sigismember(&pending, SIGALRM), 0);
+        EXPECT_EQ(before, process_state());
         sigprocmask(SIG_UNBLOCK, &set, nullptr);
     }
     EXPECT_FALSE(sentinel_called);
@@ -234,50 +280,9 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     struct stat st;
     ASSERT_EQ(stat(created.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0666u) << "created under umask 027";
+    umask(022);
     for (int d : {fd, whole_fd, empty[0], empty[1], full[0], full[1]})
         close(d);
-}
-
-TEST_F(ComTest, ReadCollectsTheDataFromShortReadsAndWaitingLockIsGrantedOnRelease)
-{
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    if (fork() == 0) {
-        for (const char *piece : {"123", "4567", "890"}) {
-            if (write(p[1], piece, strlen(piece)) < 0 || usleep(100000) != 0)
-                _exit(1);
-        }
-        _exit(0);
-    }
-    EXPECT_EQ(read_file(p[0], 5), 0);
-    wait(nullptr);
-    write_file_bytes(file_, "");
-    LockHolder holder(file_, false, F_WRLCK, 0, 1000);
-    int fd = open(file_.c_str(), O_RDWR);
-    EXPECT_EQ(lock_file(fd, 1, 1, 20, 0), 0);
-    EXPECT_EQ(get_is_timeout(), 0);
-    for (int d : {fd, p[0], p[1]})
-        close(d);
-}
-
-// A request that does not wait conflicts only with another process's lock
-// on byte 0.
-TEST_F(ComTest, LocksConflictOnlyWithTheOtherProcessesByte0Lock)
-{
-    write_file_bytes(file_, "1234567890");
-    const struct {
-        short held;
-        off_t held_start;
-        int exclusive, result;
-    } cases[] = {{F_RDLCK, 0, 0, 0}, {F_RDLCK, 0, 1, -1}, {F_WRLCK, 0, 0, -1}, {F_WRLCK, 1, 1, 0}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.held) + " at " + std::to_string(c.held_start) + ", excl " +
-                     std::to_string(c.exclusive));
-        LockHolder holder(file_, false, c.held, c.held_start);
-        int fd = open(file_.c_str(), O_RDWR);
-        EXPECT_EQ(lock_file(fd, c.exclusive, 0, 2, 0), c.result);
-        close(fd);
-    }
 }
 
 TEST_F(ComTest, ChangeOwnerResolvesOwnerAndGroupAsGiven)
