@@ -451,13 +451,14 @@ TEST_F(ComTest, WaitsEndWhenTheFileIsGoneOrThereOrAtTheTimeOut)
     EXPECT_EQ(dir_.entries(), (Lines{"made"})) << "the probe file is removed";
 }
 
+// Only the main process deletes the registered files (a name registered
+// twice is deleted once), and deleting empties the registry.
 TEST_F(ComTest, OnlyTheMainProcessDeletesTheRegisteredFiles)
 {
-    const std::string a = dir_.file("a"), b = dir_.file("b");
-    write_file_bytes(a, "x");
-    write_file_bytes(b, "x");
-    for (const std::string &name : {a, b, a})
-        add_deletefilename(name.c_str());
+    for (const char *name : {"a", "b", "a"}) {
+        write_file_bytes(dir_.file(name), "x");
+        add_deletefilename(dir_.file(name).c_str());
+    }
     if (fork() == 0) {
         delete_allfile_async_safe();
         delete_allfile();
@@ -467,10 +468,10 @@ TEST_F(ComTest, OnlyTheMainProcessDeletesTheRegisteredFiles)
     EXPECT_EQ(dir_.entries(), (Lines{"a", "b"}));
     delete_allfile_async_safe();
     EXPECT_EQ(dir_.entries(), Lines{});
-    write_file_bytes(a, "x");
+    write_file_bytes(dir_.file("a"), "x");
     delete_allfile();
     EXPECT_EQ(dir_.entries(), Lines{});
-    write_file_bytes(a, "x");
+    write_file_bytes(dir_.file("a"), "x");
     delete_allfile();
     EXPECT_EQ(dir_.entries(), Lines{"a"}) << "the registry was emptied";
 }
@@ -489,8 +490,8 @@ TEST(ComDirname, GivesTheDirectoryPartUpToTheLastSlash)
                  {"/a/b/c", 259, 0, "/a/b"}};
     for (const auto &c : cases) {
         char out[260] = "untouched";
-        EXPECT_EQ(get_dirname(c.path, out, c.size), c.result) << c.path;
-        EXPECT_STREQ(out, c.dir) << c.path;
+        EXPECT_EQ(c.result, get_dirname(c.path, out, c.size)) << c.path;
+        EXPECT_STREQ(c.dir, out) << c.path;
     }
 }
 
