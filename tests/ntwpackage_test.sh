@@ -23,6 +23,7 @@ check "package file" "$deb" "$(ls "$scratch"/pkg/*.deb)"
 check "fields" "zemntwchk ${version}-1 $arch admin optional" \
     "$(for f in Package Version Architecture Section Priority; do dpkg-deb -f "$deb" $f; done | xargs)"
 check "summary" "check that a shared file system behaves as ZEMRA needs" "$(dpkg-deb -f "$deb" Description | head -1)"
+check "depends on libc6" yes "$(dpkg-deb -f "$deb" Depends | grep -q 'libc6' && echo yes)"
 check "dependencies installed" "" "$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/(.*)//; s/|.*//' |
     while read -r dep; do dpkg-query -W -f='${Status}' "$dep" 2>/dev/null | grep -q 'ok installed' || echo "$dep"; done)"
 check "contents" "-rw-r--r-- ./usr/share/man/man1/zemntwchk.1.gz -rwxr-xr-x ./usr/bin/zemntwchk" \
