@@ -169,10 +169,11 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     // released after release_ms (-1: held throughout).
     const std::string locks = dir_.file("locks");
     write_file_bytes(locks, "");
-    auto against = [&](short held, off_t start, int exclusive, int wait, int release_ms = -1) {
+    auto against = [&](short held, off_t start, int exclusive, int wait, int release_ms = -1,
+                       int expected = 0) {
         return [=] {
             LockHolder holder(locks, false, held, start, release_ms);
-            int f = open(locks.c_str(), O_RDWR), r = lock_file(f, exclusive, wait, 20, 0);
+            int f = open(locks.c_str(), O_RDWR), r = lock_file(f, exclusive, wait, 20, expected);
             close(f);
             return r;
         };
@@ -249,6 +250,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"shared, shared held", against(F_RDLCK, 0, 0, 0), 0, 0, {shared}},
         {"exclusive, shared held", against(F_RDLCK, 0, 1, 0), -1, 0, {excl, ln(1, txt(MT_LOCK_FAILED, excl_word), EAGAIN)}},
         {"shared, exclusive held", against(F_WRLCK, 0, 0, 0), -1, 0, {shared, ln(1, txt(MT_LOCK_FAILED, shared_word), EAGAIN)}},
+        {"shared, exclusive held, expected", against(F_WRLCK, 0, 0, 0, -1, 1), -1, 0, {shared, ln(0, txt(MT_LOCK_FAILED, shared_word), EAGAIN)}},
         {"exclusive, byte 1 held", against(F_WRLCK, 1, 1, 0), 0, 0, {excl}},
         {"waiting, released", against(F_WRLCK, 0, 1, 1, 1000), 0, 0, {excl}},
         // clang-format on
