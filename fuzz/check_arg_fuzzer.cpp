@@ -1,5 +1,5 @@
 // Fuzz target of the command-line parser, for memory errors and undefined
-// behaviour (the rules themselves are pinned by the command-line tables of
+// behaviour (the rules themselves are pinned by the command-line table of
 // the unit tests).  The input is split at NUL bytes into the arguments after
 // the program name.
 #include "ntw.h"
@@ -11,8 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    std::vector<std::string> args(1, "zemntwchk");
-    args.emplace_back();
+    std::vector<std::string> args = {"zemntwchk", ""};
     for (size_t i = 0; i < size && args.size() < 40; ++i) {
         if (data[i] == '\0')
             args.emplace_back();
@@ -25,15 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     argv.push_back(nullptr);
     NtwParam param;
     std::memset(&param, 0x7f, sizeof param);
-    if (check_arg(static_cast<int>(args.size()), argv.data(), &param) == 0) {
-        // Every text field the parser accepted is terminated inside its array.
-        for (const char *field :
-             {param.share_path, param.target_path, param.target_file, param.log_file})
-            if (strnlen(field, NTW_PATH_LEN + 1) > NTW_PATH_LEN)
-                __builtin_trap();
-        if (strnlen(param.owner, NTW_NAME_LEN + 1) > NTW_NAME_LEN ||
-            strnlen(param.group, NTW_NAME_LEN + 1) > NTW_NAME_LEN)
-            __builtin_trap();
-    }
+    check_arg(static_cast<int>(args.size()), argv.data(), &param);
     return 0;
 }

@@ -156,8 +156,15 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     const std::string link_name = dir_.file("link"), victim = logdir_.file("victim");
     const std::string fifo = dir_.file("fifo"), whole = dir_.file("whole");
     const std::string created = dir_.file("new"), data = dir_.file("data"), third = dir_.file("3");
+    // Names planted where the checker forms its own: links to a victim file
+    // (whose content, owner and mode must stay), a dangling link, a FIFO.
+    const std::string alias = dir_.file("alias"), dangling = dir_.file("dangling");
+    const std::string absent = logdir_.file("absent"), probed = dir_.file("probed");
     write_file_bytes(victim, "precious");
-    ASSERT_EQ(symlink(victim.c_str(), link_name.c_str()), 0);
+    ASSERT_EQ(chmod(victim.c_str(), 0640) | symlink(victim.c_str(), link_name.c_str()) |
+                  link(victim.c_str(), alias.c_str()) | symlink(absent.c_str(), dangling.c_str()) |
+                  symlink(victim.c_str(), (probed + ".EXCL").c_str()),
+              0);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int fd = make_file(file_, "ab"), whole_fd = make_file(whole, ""), empty[2], full[2];
     ASSERT_EQ(0, pipe(empty) | pipe2(full, O_NONBLOCK));
@@ -178,6 +185,22 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
             return r;
         };
     };
+    // An operation while another process acts half a second later.
+    auto meanwhile = [](const std::function<void()> &act, const std::function<int()> &op) {
+        const pid_t actor = fork();
+        if (actor == 0) {
+            usleep(500000);
+            act();
+            _exit(0);
+        }
+        const int r = op();
+        return waitpid(actor, nullptr, 0) == actor ? r : 9;
+    };
+    auto write_pieces = [&] {
+        for (const char *piece : {"123", "4567", "890"})
+            if (write(empty[1], piece, strlen(piece)) > 0)
+                usleep(100000);
+    };
     auto read_of = [&](const char *content) {
         return [=] {
             int f = make_file(data, content), r = read_file(f, 2);
@@ -193,6 +216,27 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     const std::string excl = ln(0, txt(MT_LOCK, excl_word)),
                       shared = ln(0, txt(MT_LOCK, shared_word));
     const std::string timed_out = ln(1, txt(MT_TIMEOUT));
+    const std::string under = file_ + "/under", eio = dir_.file("work.eio"),
+                      made = dir_.file("made");
+    const std::string later = dir_.file("later"), no_dir = dir_.file("no-dir/work"),
+                      stale = dir_.file("stale");
+    write_file_bytes(later, "");
+    write_file_bytes(stale + ".EXCL", "left by a killed run");
+    auto deletion = [&](const std::string &path) { return ln(0, txt(MT_WAIT_DELETED, path)); };
+    auto creation = [&](const std::string &path) { return ln(0, txt(MT_WAIT_CREATED, path)); };
+    const passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const uid_t nobody_uid = nobody->pw_uid;
+    const gid_t nobody_gid = nobody->pw_gid;
+    auto chown_of = [&](const std::string &path) {
+        return [&, path] { return change_owner(path.c_str(), "nobody", ""); };
+    };
+    auto chown_line = [&](const std::string &path) {
+        char text[2048];
+        snprintf(text, sizeof text, catalog(MT_CHOWN).c_str(), path.c_str(),
+                 static_cast<int>(nobody_uid), static_cast<int>(nobody_gid));
+        return ln(0, text);
+    };
     const struct {
         const char *name;
         std::function<int()> op;
@@ -205,6 +249,21 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"open existing exclusively", [&] { return open_file(file_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666, 2, 0); }, -1, 0, {open_line, ln(1, txt(MT_OPEN_FAILED), EEXIST)}},
         {"open a planted link", [&] { return open_file(link_name.c_str(), O_RDWR | O_TRUNC, 0, 2, 0); }, -1, 0, {ln(0, txt(MT_OPEN, link_name)), ln(1, txt(MT_OPEN_FAILED), ELOOP)}},
         {"open a fifo", [&] { return open_file(fifo.c_str(), O_RDONLY, 0, 1, 0); }, -1, 0, {ln(0, txt(MT_OPEN, fifo)), ln(1, txt(MT_OPEN_FAILED), EINVAL)}},
+        {"create through a planted link", [&] { return open_file(dangling.c_str(), O_RDWR | O_CREAT, 0666, 2, 0); }, -1, 0, {ln(0, txt(MT_OPEN, dangling)), ln(1, txt(MT_OPEN_FAILED), ELOOP)}},
+        {"change owner through a planted link", chown_of(link_name), -1, 0, {chown_line(link_name), ln(1, txt(MT_CHOWN_FAILED), ELOOP)}},
+        {"change owner of a planted hard link", chown_of(alias), -1, 0, {chown_line(alias), ln(1, txt(MT_CHOWN_FAILED), EMLINK)}},
+        {"change owner of a fifo", chown_of(fifo), -1, 0, {chown_line(fifo), ln(1, txt(MT_CHOWN_FAILED), EINVAL)}},
+        {"wait, probe name planted", [&] { return wait_file_no_exists(probed.c_str(), time(nullptr), 30); }, -1, 0, {ln(0, txt(MT_WAIT_CREATED, probed)), ln(1, txt(MT_OPEN_FAILED), ELOOP)}},
+        // A wait for deletion ends on "no such file" only: any other failed
+        // look (EIO) says nothing, and the wait goes on to its time-out.
+        {"wait for deletion, gone", [&] { return wait_file_exists(missing.c_str(), 0, 1); }, 0, 0, {deletion(missing)}},
+        {"wait for deletion, not a directory", [&] { return wait_file_exists(under.c_str(), 0, 1); }, 0, 0, {deletion(under)}},
+        {"wait for deletion, EIO", [&] { return wait_file_exists(eio.c_str(), time(nullptr), 1); }, -1, 1, {deletion(eio), timed_out}},
+        {"wait for deletion, deleted later", [&] { return meanwhile([&] { unlink(later.c_str()); }, [&] { return wait_file_exists(later.c_str(), time(nullptr), 30); }); }, 0, 0, {deletion(later)}},
+        {"wait for creation, made later", [&] { return meanwhile([&] { close(creat(made.c_str(), 0666)); }, [&] { return wait_file_no_exists(made.c_str(), time(nullptr), 30); }); }, 0, 0, {creation(made)}},
+        {"wait for creation, no directory", [&] { return wait_file_no_exists(no_dir.c_str(), time(nullptr), 30); }, -1, 0, {creation(no_dir), ln(1, txt(MT_OPEN_FAILED), ENOENT)}},
+        // A probe left by a killed run is reused.
+        {"wait for creation, stale probe", [&] { return wait_file_no_exists(stale.c_str(), time(nullptr), 1); }, -1, 1, {creation(stale), timed_out}},
         {"close nothing", [] { return close_file(-1); }, 0, 0, {}},
         {"close bad", [] { return close_file(1000); }, -1, 0, {ln(0, txt(MT_CLOSE)), ln(1, txt(MT_CLOSE_FAILED), EBADF)}},
         {"link", [&] { return link_file(file_.c_str(), other.c_str(), 0); }, 0, 0, {link_line}},
@@ -223,19 +282,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"read short", read_of("12345"), -1, 0, {read_line, size_bad}},
         {"read wrong data", read_of("123456789X"), -1, 0, {read_line, ln(1, txt(MT_READ_DATA_BAD, "123456789X"))}},
         {"read more", read_of("1234567890 and more"), 0, 0, {read_line}},
-        {"read in short pieces", [&] {
-            pid_t writer = fork();
-            if (writer == 0) {
-                for (const char *piece : {"123", "4567", "890"}) {
-                    if (write(empty[1], piece, strlen(piece)) < 0)
-                        _exit(1);
-                    usleep(100000);
-                }
-                _exit(0);
-            }
-            int r = read_file(empty[0], 5);
-            return waitpid(writer, nullptr, 0) == writer ? r : 9;
-        }, 0, 0, {read_line}},
+        {"read in short pieces", [&] { return meanwhile(write_pieces, [&] { return read_file(empty[0], 5); }); }, 0, 0, {read_line}},
         {"read bad", [] { return read_file(-1, 2); }, -1, 0, {read_line, ln(1, txt(MT_READ_FAILED), EBADF)}},
         {"read empty pipe", [&] { return read_file(empty[0], 1); }, -1, 1, {read_line, timed_out}},
         {"write read-only", [&] { return write_file(open(file_.c_str(), O_RDONLY), 2); }, -1, 0, {ln(0, txt(MT_WRITE)), ln(1, txt(MT_WRITE_FAILED), EBADF)}},
@@ -279,7 +326,14 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     signal(SIGALRM, SIG_DFL);
     EXPECT_EQ(read_file_bytes(file_), "ab1234567890");
     EXPECT_EQ(read_file_bytes(victim), "precious");
+    EXPECT_NE(access(absent.c_str(), F_OK), 0) << "created through a link";
+    EXPECT_FALSE(access((made + ".EXCL").c_str(), F_OK) == 0 ||
+                 access((stale + ".EXCL").c_str(), F_OK) == 0)
+        << "a probe file was left";
     struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, getuid());
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
     ASSERT_EQ(stat(created.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0666u) << "created under umask 027";
     umask(022);
@@ -306,69 +360,6 @@ TEST_F(ComTest, ChangeOwnerResolvesOwnerAndGroupAsGiven)
     EXPECT_EQ(change_owner(file_.c_str(), "no-such-user", ""), -1);
     ASSERT_EQ(stat(file_.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u) << "a failed look-up changed the owner";
-    char chown_line[2048];
-    snprintf(chown_line, sizeof chown_line, catalog(MT_CHOWN).c_str(), file_.c_str(),
-             static_cast<int>(uid), static_cast<int>(gid));
-    // A failed look-up reports whatever errno the name service left.
-    Lines got = lines();
-    ASSERT_GE(got.size(), 4u);
-    EXPECT_EQ(got[0], ln(0, chown_line));
-    EXPECT_EQ(got[2].rfind(ln(0, txt(MT_CHOWN_GROUP_FAILED, "no-such-group")), 0), 0u);
-    EXPECT_EQ(got[3].rfind(ln(1, txt(MT_CHOWN_USER_FAILED, "no-such-user")), 0), 0u);
-}
-
-// A symbolic link, a hard link or a FIFO planted under a name that the
-// checker formed is refused at once, with its error number, by every
-// operation that opens the name: the open (of an existing file or one to
-// create), the owner change and the probe file of a wait.  The planted
-// link's target keeps its content, owner and mode.
-TEST_F(ComTest, PlantedNamesAreRefusedAndTheirTargetsStayUntouched)
-{
-    if (getuid() != 0)
-        GTEST_SKIP() << "the owner change to another user needs root";
-    const std::string victim = logdir_.file("victim");
-    const std::pair<int (*)(const char *, const char *), int> plants[] = {
-        {[](const char *v, const char *n) { return symlink(v, n); }, ELOOP},
-        {[](const char *v, const char *n) { return link(v, n); }, EMLINK},
-        {[](const char *, const char *n) { return mkfifo(n, 0600); }, EINVAL}};
-    const struct {
-        std::string planted;
-        std::function<int()> op;
-        ntw_text_id failure;
-    } ops[] = {
-        {file_, [&] { return open_file(file_.c_str(), O_RDWR, 0666, 2, 0); }, MT_OPEN_FAILED},
-        {file_, [&] { return open_file(file_.c_str(), O_RDWR | O_CREAT, 0666, 2, 0); },
-         MT_OPEN_FAILED},
-        {file_, [&] { return change_owner(file_.c_str(), "nobody", ""); }, MT_CHOWN_FAILED},
-        {file_ + ".EXCL", [&] { return wait_file_no_exists(file_.c_str(), time(nullptr), 30); },
-         MT_OPEN_FAILED}};
-    for (const auto &plant : plants) {
-        for (const auto &op : ops) {
-            SCOPED_TRACE(std::to_string(plant.second) + " " + catalog(op.failure));
-            write_file_bytes(victim, "precious");
-            ASSERT_EQ(chmod(victim.c_str(), 0640) | plant.first(victim.c_str(), op.planted.c_str()),
-                      0);
-            clear_lines();
-            const time_t start = time(nullptr);
-            EXPECT_EQ(op.op(), -1);
-            EXPECT_LE(time(nullptr) - start, 1);
-            EXPECT_EQ(get_is_timeout(), 0);
-            Lines got = lines();
-            EXPECT_EQ(got.size(), 2u);
-            EXPECT_EQ(got.back(), ln(1, txt(op.failure), plant.second));
-            struct stat st;
-            ASSERT_EQ(stat(victim.c_str(), &st), 0);
-            EXPECT_EQ(st.st_uid, 0u);
-            EXPECT_EQ(st.st_mode & 07777, 0640u);
-            EXPECT_EQ(read_file_bytes(victim), "precious");
-            unlink(op.planted.c_str());
-            unlink(victim.c_str());
-        }
-    }
-    // A dangling link: O_CREAT does not create its target.
-    ASSERT_EQ(symlink(victim.c_str(), file_.c_str()), 0);
-    EXPECT_EQ(open_file(file_.c_str(), O_RDWR | O_CREAT, 0666, 2, 0), -1);
-    EXPECT_NE(access(victim.c_str(), F_OK), 0) << "O_CREAT created the link's target";
 }
 
 TEST_F(ComTest, TimeoutCheckFiresOnlyBeyondTheLimitOnce)
@@ -386,23 +377,6 @@ TEST_F(ComTest, TimeoutCheckFiresOnlyBeyondTheLimitOnce)
     EXPECT_EQ(is_timeout_occured(time(nullptr) - 6, 5), 1);
     EXPECT_EQ(is_timeout_occured(time(nullptr), 0), 1) << "a set flag wins over limit 0";
     EXPECT_EQ(lines(), Lines{ln(1, txt(MT_TIMEOUT))}) << "the time-out line is written once";
-}
-
-TEST_F(ComTest, CreatePathFormsAndRegistersTheWorkFileNames)
-{
-    char host[256] = {}, out[NTW_WORKNAME_LEN] = "untouched";
-    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-    host[67] = '\0';
-    EXPECT_EQ(create_path(NTW_MODE_USERAPL, dir_.path().c_str(), 0, out, 1), -1);
-    EXPECT_STREQ(out, "untouched");
-    ASSERT_EQ(create_path(NTW_MODE_SINGLE, dir_.path().c_str(), 0, out, 321), 0);
-    EXPECT_EQ(std::string(out), dir_.path() + "/.#ZEMLOCK." + host + ".321.0");
-    write_file_bytes(out, "x");
-    ASSERT_EQ(create_path(NTW_MODE_DOUBLE, dir_.path().c_str(), 1, out, 0), 0);
-    EXPECT_EQ(std::string(out), dir_.path() + "/.#ZEMLOCK.1");
-    write_file_bytes(out, "x");
-    delete_allfile();
-    EXPECT_EQ(dir_.entries(), Lines{}) << "both names were registered";
 }
 
 void ignore_signal(int) {}
@@ -425,57 +399,29 @@ TEST_F(ComTest, SyncPauseLastsThreeSecondsDespiteAnInterruptingSignal)
     sigaction(SIGUSR1, &old, nullptr);
 }
 
-// A wait for deletion ends on "no such file" only: any other failed look
-// (EIO) says nothing, and the wait goes on to its time-out; the next wait
-// then ends at once.  A wait for creation ends when the file appears, or
-// when its probe file cannot be made.
-TEST_F(ComTest, WaitsEndWhenTheFileIsGoneOrThereOrAtTheTimeOut)
+// The work-file names are formed and registered; only the main process
+// deletes the registered files, and delete_allfile also empties the registry.
+TEST_F(ComTest, WorkFileNamesAreRegisteredAndOnlyTheMainProcessDeletesThem)
 {
-    const std::string made = dir_.file("made"), planted = dir_.file("new");
-    EXPECT_EQ(wait_file_exists(file_.c_str(), 0, 1), 0);
-    write_file_bytes(file_, "x");
-    EXPECT_EQ(wait_file_exists((file_ + "/under").c_str(), 0, 1), 0) << "ENOTDIR: no such file";
-    if (fork() == 0) {
-        usleep(1500000);
-        close(creat(made.c_str(), 0666));
-        usleep(1000000);
-        _exit(unlink(file_.c_str()));
-    }
-    EXPECT_EQ(wait_file_no_exists(made.c_str(), time(nullptr), 30), 0);
-    EXPECT_EQ(wait_file_exists(file_.c_str(), time(nullptr), 30), 0);
-    wait(nullptr);
-    EXPECT_EQ(dir_.entries(), Lines{"made"}) << "the probe file is removed";
-    EXPECT_EQ(wait_file_no_exists(dir_.file("no-dir/work").c_str(), time(nullptr), 30), -1);
-    const std::string eio = dir_.file("work.eio");
-    clear_lines();
-    EXPECT_EQ(wait_file_exists(eio.c_str(), time(nullptr), 1), -1);
-    EXPECT_EQ(get_is_timeout(), 1);
-    EXPECT_EQ(wait_file_exists(eio.c_str(), time(nullptr), 600), -1);
-    const std::string deleted = ln(0, txt(MT_WAIT_DELETED, eio));
-    EXPECT_EQ(lines(), (Lines{deleted, ln(1, txt(MT_TIMEOUT)), deleted}));
-    clear_flag();
-    write_file_bytes(planted + ".EXCL", "planted");
-    EXPECT_EQ(wait_file_no_exists(planted.c_str(), time(nullptr), 1), -1);
-    EXPECT_EQ(get_is_timeout(), 1);
-    EXPECT_EQ(lines(), (Lines{ln(0, txt(MT_WAIT_CREATED, planted)), ln(1, txt(MT_TIMEOUT))}));
-    EXPECT_EQ(dir_.entries(), (Lines{"made"})) << "the probe file is removed";
-}
-
-// Only the main process deletes the registered files (a name registered
-// twice is deleted once), and deleting empties the registry.
-TEST_F(ComTest, OnlyTheMainProcessDeletesTheRegisteredFiles)
-{
-    for (const char *name : {"a", "b", "a"}) {
-        write_file_bytes(dir_.file(name), "x");
-        add_deletefilename(dir_.file(name).c_str());
-    }
+    char host[256] = {}, single[NTW_WORKNAME_LEN], pair[NTW_WORKNAME_LEN] = "untouched";
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    host[67] = '\0';
+    EXPECT_EQ(create_path(NTW_MODE_USERAPL, dir_.path().c_str(), 0, pair, 1), -1);
+    EXPECT_STREQ(pair, "untouched");
+    ASSERT_EQ(create_path(NTW_MODE_SINGLE, dir_.path().c_str(), 0, single, 321), 0);
+    ASSERT_EQ(create_path(NTW_MODE_DOUBLE, dir_.path().c_str(), 1, pair, 0), 0);
+    EXPECT_EQ(std::string(single), dir_.path() + "/.#ZEMLOCK." + host + ".321.0");
+    EXPECT_EQ(std::string(pair), dir_.path() + "/.#ZEMLOCK.1");
+    add_deletefilename(dir_.file("a").c_str());
+    for (const std::string &name : {std::string(single), std::string(pair), dir_.file("a")})
+        write_file_bytes(name, "x");
     if (fork() == 0) {
         delete_allfile_async_safe();
         delete_allfile();
         _exit(0);
     }
     wait(nullptr);
-    EXPECT_EQ(dir_.entries(), (Lines{"a", "b"}));
+    EXPECT_EQ(dir_.entries().size(), 3u) << "a forked child deleted";
     delete_allfile_async_safe();
     EXPECT_EQ(dir_.entries(), Lines{});
     write_file_bytes(dir_.file("a"), "x");

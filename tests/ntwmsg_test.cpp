@@ -100,24 +100,39 @@ TEST_F(MsgTest, LinesHaveTheirFormatAndIndentationInEveryCodeSet)
 
 // Without a log the report goes to standard output; diagnostics go to
 // standard error in the code set, never into the report.  A line that
-// cannot be converted is dropped with an iconv error, and the report goes on.
+// cannot be converted is dropped with an iconv error, and the report goes
+// on.  After the finish nothing is written, and the indentation stays.
 TEST_F(MsgTest, ReportGoesToStandardOutputWithoutLogAndDiagnosticsToStandardError)
 {
     start(NTW_CODE_SJIS, false);
     FdCapture out(STDOUT_FILENO), err(STDERR_FILENO);
+    msg_test_start("outer");
     msg_statusmsg(0, "%s", "to stdout");
     msg_output_stderr("%s", msg_text(MT_ENV_GROUP_UNKNOWN));
     msg_statusmsg(0, "\xff\xfe %s", "x");
     msg_flush();
     msg_signal_line_async_safe(SIGINT);
+    msg_finish();
+    msg_test_start("ignored");
+    msg_statusmsg(0, "%s", "ignored");
+    msg_errmsg(1, "%s", "ignored");
+    EXPECT_EQ(0, msg_output("%s", "ignored\n") | msg_output_stderr("%s", "ignored"));
+    msg_test_end("ignored", NTW_OK);
+    msg_signal_line_async_safe(SIGINT);
+    msg_finish();
     std::string err_text = err.finish();
-    EXPECT_EQ(convert("        to stdout\n        ! シグナルを受信しました SIGNUM=2\n", "UTF-8",
-                      "SHIFT_JIS"),
+    EXPECT_EQ(convert(start_line(0, "outer") +
+                          "        to stdout\n        ! シグナルを受信しました SIGNUM=2\n",
+                      "UTF-8", "SHIFT_JIS"),
               out.finish());
     EXPECT_EQ(convert(catalog(MT_ENV_GROUP_UNKNOWN) + "\n", "UTF-8", "SHIFT_JIS") +
                   "iconv error. STRERROR=" + std::strerror(EILSEQ) + "\n",
               err_text);
     EXPECT_TRUE(dir.entries().empty());
+    start(NTW_CODE_UTF8);
+    msg_test_end("outer", NTW_OK);
+    msg_finish();
+    EXPECT_EQ(end_line(0, "outer", "OK"), log_bytes());
 }
 
 TEST_F(MsgTest, LogIsAppendedAndCreatedWithMode0666LessUmask)
@@ -184,28 +199,6 @@ TEST_F(MsgTest, OverlongLineIsCutAtWholeCharacterAndKeepsNewline)
         }
         EXPECT_EQ(end_line(0, "y", "OK"), convert(lines[2] + "\n", name, "UTF-8"));
     }
-}
-
-TEST_F(MsgTest, NothingIsWrittenAndIndentStaysAfterFinish)
-{
-    start(NTW_CODE_UTF8);
-    msg_test_start("outer");
-    msg_finish();
-    FdCapture out(STDOUT_FILENO), err(STDERR_FILENO);
-    msg_test_start("ignored");
-    msg_statusmsg(0, "%s", "ignored");
-    msg_errmsg(1, "%s", "ignored");
-    EXPECT_EQ(0, msg_output("%s", "ignored\n"));
-    EXPECT_EQ(0, msg_output_stderr("%s", "ignored"));
-    msg_test_end("ignored", NTW_OK);
-    msg_signal_line_async_safe(SIGINT);
-    msg_finish();
-    EXPECT_EQ("", err.finish() + out.finish());
-
-    start(NTW_CODE_UTF8);
-    msg_test_end("outer", NTW_OK);
-    msg_finish();
-    EXPECT_EQ(start_line(0, "outer") + end_line(0, "outer", "OK"), log_bytes());
 }
 
 // A log named through a symbolic link in a directory that others can write
