@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +90,11 @@ protected:
     TempDir share_{"ntwsyncshare"};
 };
 
+std::string roles_of(int alive_no, int file_no)
+{
+    return std::to_string(alive_no) + " " + std::to_string(file_no);
+}
+
 // Two parties pass many barriers in lock step with crossed roles, and pair
 // again on the same names; whoever comes first (here three seconds before
 // the other) takes file 0.  Nothing is left.
@@ -109,7 +113,7 @@ TEST_F(SyncTest, PartiesPassBarriersInLockStepWithCrossedRolesWhoeverComesFirst)
             usleep(row.child_delay_ms * 1000);
             utlntw_sync_info s;
             int rc = pairing(&s, share_.path(), row.kind, number, 25, journal, "C");
-            append_line(roles, std::to_string(s.my_alive_no) + " " + std::to_string(s.my_file_no));
+            write_file_bytes(roles, roles_of(s.my_alive_no, s.my_file_no));
             return rc | pairing(&s, share_.path(), row.kind, number, 2);
         });
         usleep(row.parent_delay_ms * 1000);
@@ -130,11 +134,7 @@ TEST_F(SyncTest, PartiesPassBarriersInLockStepWithCrossedRolesWhoeverComesFirst)
         }
         EXPECT_EQ(25, count[0]);
         EXPECT_EQ(25, count[1]);
-        std::istringstream in(read_file_bytes(roles));
-        int child_alive = 0, child_file = 0;
-        in >> child_alive >> child_file;
-        EXPECT_EQ(me.other_alive_no, child_alive);
-        EXPECT_EQ(me.other_file_no, child_file);
+        EXPECT_EQ(read_file_bytes(roles), roles_of(me.other_alive_no, me.other_file_no));
         EXPECT_NE(me.my_alive_no, me.other_alive_no);
         EXPECT_NE(me.my_file_no, me.other_file_no);
         EXPECT_TRUE(share_.entries().empty());
@@ -274,12 +274,13 @@ TEST_F(SyncTest, FailedStartsAreFinishedAndLeaveNothing)
 TEST_F(SyncTest, StopFileWaitEndsOnDeletionOrFailsAndLeavesNothing)
 {
     const std::string stop = share_.file("ZEMSTOP.stop");
-    pid_t deleter = fork_party([&] { return !wait_for_path(stop) || unlink(stop.c_str()) != 0; });
+    auto delete_stop = [&] { return !wait_for_path(stop) || unlink(stop.c_str()) != 0; };
+    pid_t deleter = fork_party(delete_stop);
     pid_t waiter =
         fork_party([&] { return chdir(share_.path().c_str()) | usrapl_sync_wait("target", 10); });
     EXPECT_EQ(0, reap_party(waiter));
     EXPECT_EQ(0, reap_party(deleter));
-    deleter = fork_party([&] { return !wait_for_path(stop) || unlink(stop.c_str()) != 0; });
+    deleter = fork_party(delete_stop);
     EXPECT_EQ(0, usrapl_sync_wait(share_.file("target").c_str(), 10));
     EXPECT_EQ(0, reap_party(deleter));
     EXPECT_TRUE(has(MT_STOPFILE_WAIT));
