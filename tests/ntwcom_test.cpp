@@ -353,6 +353,12 @@ TEST_F(ComTest, ChangeOwnerResolvesOwnerAndGroupAsGiven)
     EXPECT_EQ(change_owner(file_.c_str(), "no-such-user", ""), -1);
     ASSERT_EQ(stat(file_.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u) << "a failed look-up changed the owner";
+    // An unknown group is a progress line, an unknown user an error line,
+    // each with whatever errno the name service left.
+    const Lines got = lines();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[2].rfind(ln(0, txt(MT_CHOWN_GROUP_FAILED, "no-such-group")), 0), 0u);
+    EXPECT_EQ(got[3].rfind(ln(1, txt(MT_CHOWN_USER_FAILED, "no-such-user")), 0), 0u);
 }
 
 TEST_F(ComTest, TimeoutCheckFiresOnlyBeyondTheLimitOnce)
