@@ -1,0 +1,590 @@
+// End-to-end scenarios: the real checker on real directories, with its real
+// forked partners, a second instance playing another host, the scripted
+// operator, and file systems made faulty by the fault-injection library
+// (ntwfault, LD_PRELOAD).  Each row is one CTest test.  Every run is checked
+// against the model of the report tree (testutil): its test lines, its exit
+// status, the lines of the step that must catch a fault, no time-out waited
+// out without an abort, nothing left on disk and no process left.
+#include "testutil.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace ntwtest;
+using Lines = std::vector<std::string>;
+
+// Where a fault acts: the work files of the shared or the target path, or
+// the operator's target file.
+enum Scope { SHARE, TARGET, TARGET_FILE };
+
+// How a row drives the checker.
+enum Drive {
+    PLAIN,     // one run (mode double: two hosts started together)
+    CODE_SETS, // three single runs on the same directories: -8 file, -e log, -s pipe
+    APART,     // mode double, the second host four seconds later, -e and -s
+    LONE,      // mode double without a partner, beside a stale presence file
+    KILLED,    // mode double, the partner killed while its child holds a lock
+    SIGNALLED, // a signal at a moment of the run
+    USAGE,     // a bad command line
+};
+
+struct Row {
+    std::string name;
+    Mode mode;
+    std::vector<KindOutcome> outcome; // the faulty instance's kinds that do not pass
+    int status;                       // its exit status; other instances pass
+    // The step that must catch the fault (KIND_COUNT: the whole report; step
+    // -1: the whole kind), lines it must show and line beginnings it must not.
+    Kind kind = KIND_COUNT;
+    int step = -1;
+    Lines lines = {};
+    Lines absent = {};
+    const char *fault = nullptr;
+    Scope scope = TARGET;
+    const char *fault_kind = nullptr; // NTWFAULT_KIND; mode double: "mutual" by default
+    bool log = false;                 // the report goes to a log file (-o)
+    bool relative = false;            // mode userapl: the target file named without a directory
+    const char *host = nullptr;       // the only host that sees the fault
+    Lines args = {};
+    int timeout = 10;
+    Drive drive = PLAIN;
+    bool nobody = false;
+    mode_t share_mode = 0700, target_mode = 0700;
+    Lines op_options = {};
+    Lines op_seen = {}; // lines the operator must have recorded
+    int sig = 0;
+    std::string marker = {}; // signal or kill after its nth appearance (+ delay)
+    int nth = 1, delay_ms = 0;
+    bool group = false; // the signal goes to the whole process group
+
+    Row &catches(Kind k, int s, Lines l, Lines no = {})
+    {
+        kind = k, step = s, lines = std::move(l), absent = std::move(no);
+        return *this;
+    }
+    Row &faulty(const char *f, Scope s, const char *h = nullptr)
+    {
+        fault = f, scope = s, host = h;
+        return *this;
+    }
+    Row &with(Lines a, int t = 10)
+    {
+        args = std::move(a), timeout = t;
+        return *this;
+    }
+    Row &driven(Drive d, int s = 0, std::string m = {}, int n = 1, int delay = 0, bool g = false)
+    {
+        drive = d, sig = s, marker = std::move(m), nth = n, delay_ms = delay, group = g;
+        return *this;
+    }
+    Row &as_nobody(mode_t share, mode_t target)
+    {
+        nobody = true, share_mode = share, target_mode = target;
+        return *this;
+    }
+    Row &operating(Lines o, Lines seen = {})
+    {
+        op_options = std::move(o), op_seen = std::move(seen);
+        return *this;
+    }
+    Row &routed(bool to_log, bool relative_target = false, const char *kind = nullptr)
+    {
+        log = to_log, relative = relative_target, fault_kind = kind;
+        return *this;
+    }
+};
+
+// CTest and gtest name a row by its name.
+void PrintTo(const Row &r, std::ostream *os)
+{
+    *os << r.name;
+}
+
+std::string head(ntw_text_id id)
+{
+    std::string s = progress(id);
+    return s.substr(0, s.find('%'));
+}
+
+std::string exclusive(ntw_text_id id, bool error)
+{
+    return replace_first(error ? error_line(id) : progress(id), "%s",
+                         catalog(MT_LOCKWORD_EXCLUSIVE));
+}
+
+std::string owner_unchanged_line()
+{
+    const struct passwd *pw = getpwnam("nobody");
+    char buf[1024];
+    snprintf(buf, sizeof buf, catalog(MT_CHOWN_NOT_APPLIED).c_str(),
+             pw != nullptr ? static_cast<int>(pw->pw_uid) : -1,
+             pw != nullptr ? static_cast<int>(pw->pw_gid) : -1, static_cast<int>(getuid()),
+             static_cast<int>(getgid()));
+    return "        ! " + std::string(buf);
+}
+
+void replace_all(std::string &s, const std::string &from, const std::string &to)
+{
+    for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
+        s.replace(p, from.size(), to);
+}
+
+std::string signal_line(int sig)
+{
+    return replace_first(error_line(MT_SIGNAL_RECEIVED), "%d", std::to_string(sig));
+}
+
+// The rows, longest first so that CTest starts them first.  Rows d01-d28 are
+// the faulty file systems of docs/detection.md, in its order.
+std::vector<Row> rows()
+{
+    const Lines owner = {"-O", "nobody"};
+    const std::string timeout = error_line(MT_TIMEOUT, EINTR);
+    const std::string refused = exclusive(MT_LOCK_FAILED, false);
+    const std::string eagain = " ERRORCODE=11(" + std::string(strerror(EAGAIN)) + ")";
+    const std::string garbage = replace_first(error_line(MT_READ_DATA_BAD), "%s", "123456789X");
+    const std::string unseen = replace_first(error_line(MT_PARTNER_LOCKS_UNSEEN), "%s", "@PARTNER");
+    const Lines never_ended = {progress(MT_PARTNER_ENDED), error_line(MT_PARTNER_NOT_SEEN)};
+    const std::string shared_held =
+        replace_first(progress(MT_CHILD_LOCKED_OK), "%s", catalog(MT_LOCKWORD_SHARED));
+    // clang-format off
+    return {
+        Row{"double_partner_killed_while_its_child_holds_a_lock", DOUBLE, {{DS_LOCK, "OOOON", -1}}, 255}.driven(KILLED, SIGKILL, shared_held),
+        Row{"double_started_apart_euc_sjis_with_owner", DOUBLE, {}, 0}.driven(APART).with({"-O", "nobody", "-G", "nogroup"}, 30),
+        Row{"double_passes", DOUBLE, {}, 0}.with({}, 30),
+        Row{"double_lone_instance_times_out_at_first_pairing", DOUBLE, {{DS_OPEN, "", -1}}, 255}.driven(LONE)
+            .catches(KIND_COUNT, -1, {error_line(MT_TIMEOUT), error_line(MT_PARTNER_NOT_SEEN)}, {head(MT_PARTNER_LOCKS_UNSEEN).insert(8, "! ")}),
+        Row{"d01_nolock_share_single", SINGLE, {{S_LOCK, "OOOOON", 1}}, 255}.faulty("nolock", SHARE)
+            .catches(S_LOCK, 5, {error_line(MT_PEER_NOT_SHLOCKED)}).with({}, 60),
+        Row{"d02_nolock_target_single", SINGLE, {{T_LOCK, "OOON", 1}}, 255}.faulty("nolock", TARGET)
+            .catches(T_LOCK, 3, {error_line(MT_PEER_NOT_EXLOCKED)}).with({}, 60),
+        Row{"d03_nolock_share_double", DOUBLE, {{DS_LOCK, "OONON", -1}}, 255}.faulty("nolock", SHARE)
+            .catches(DS_LOCK, 2, {error_line(MT_PEER_NOT_SHLOCKED)}),
+        Row{"d04_conflict_hang_share_single", SINGLE, {{S_LOCK, "OOOOON", -1}}, 255}.faulty("lock-conflict-hang", SHARE)
+            .catches(S_LOCK, 5, {timeout}, {progress(MT_PEER_SHLOCKED_OK)}),
+        Row{"d05_conflict_hang_target_double", DOUBLE, {{DT_LOCK, "ON", -1}}, 255}.faulty("lock-conflict-hang", TARGET)
+            .catches(DT_LOCK, 1, {timeout}, {progress(MT_PEER_EXLOCKED_OK)}),
+        Row{"d06_lockwait_never_target_single", SINGLE, {{T_LOCK, "OON", -1}}, 255}.faulty("lockwait-never", TARGET)
+            .catches(T_LOCK, 2, {timeout}),
+        Row{"d07_nolockf_userapl", USERAPL, {{U_LOCK, "ONO", 1}}, 255}.faulty("nolockf", TARGET_FILE)
+            .catches(U_LOCK, 1, {exclusive(MT_LOCK, false)}, {refused}),
+        Row{"d08_open_missing_target_single", SINGLE, {{T_OPEN, "NNNNNN", 1}}, 255}.faulty("open-missing", TARGET)
+            .catches(T_OPEN, 0, {error_line(MT_OPEN_GRANTED_NG)}),
+        Row{"d09_link_over_target_single", SINGLE, {{T_LINK, "ON", 1}}, 255}.faulty("link-over", TARGET)
+            .catches(T_LINK, 1, {error_line(MT_LINK_GRANTED_NG)}),
+        Row{"d10_read_garbage_target_single", SINGLE, {{T_RW, "ON", 1}}, 255}.faulty("read-garbage", TARGET)
+            .catches(T_RW, 1, {garbage}),
+        Row{"d11_read_short_target_single", SINGLE, {}, 0}.faulty("read-short", TARGET),
+        Row{"d12_write_short_target_single", SINGLE, {}, 0}.faulty("write-short", TARGET),
+        Row{"d13_fsync_eio_target_single", SINGLE, {{T_RW, "N", 1}}, 255}.faulty("fsync-eio", TARGET)
+            .catches(T_RW, 0, {error_line(MT_FLUSH_FAILED, EIO)}),
+        Row{"d14_chown_eperm_target_single", SINGLE, {{T_OPEN, "OOOOON", 1}}, 255}.faulty("chown-eperm", TARGET)
+            .catches(T_OPEN, 5, {error_line(MT_CHOWN_FAILED, EPERM)}),
+        Row{"d15_chown_eperm_target_double", DOUBLE, {{DT_OPEN, "ON", 1}}, 255}.faulty("chown-eperm", TARGET)
+            .catches(DT_OPEN, 1, {error_line(MT_CHOWN_FAILED, EPERM)}),
+        Row{"d16_unlink_fail_target_single", SINGLE, {{T_DELETE, "N", 1}}, 255}.faulty("unlink-fail", TARGET)
+            .catches(T_DELETE, 0, {error_line(MT_DELETE_FAILED, ENOENT)}),
+        Row{"d17_open_hang_share_single", SINGLE, {{S_OPEN, "N", -1}}, 255}.faulty("open-hang", SHARE)
+            .catches(S_OPEN, 0, {timeout}),
+        Row{"d18_open_hang_target_single", SINGLE, {{T_OPEN, "N", -1}}, 255}.faulty("open-hang", TARGET)
+            .catches(T_OPEN, 0, {timeout}, {progress(MT_OPEN_REFUSED_OK)}),
+        Row{"d19_create_enospc_share_single", SINGLE, {{S_OPEN, "N", 1}, {S_LOCK, "", 1}}, 255}.faulty("create-enospc", SHARE)
+            .catches(S_OPEN, 0, {error_line(MT_OPEN_FAILED, ENOSPC)}),
+        Row{"d20_conflict_hang_userapl", USERAPL, {{U_LOCK, "ON", -1}}, 255}.faulty("lock-conflict-hang", TARGET_FILE, "hostA")
+            .catches(U_LOCK, 1, {timeout}, {refused}),
+        Row{"d21_chown_ignored_target_single", SINGLE, {{T_OPEN, "OOOOON", 1}}, 255}.faulty("chown-ignored", TARGET)
+            .catches(T_OPEN, 5, {owner_unchanged_line()}).with(owner),
+        Row{"d22_chown_ignored_target_double", DOUBLE, {{DT_OPEN, "ON", 1}}, 255}.faulty("chown-ignored", TARGET)
+            .catches(DT_OPEN, 1, {owner_unchanged_line()}).with(owner),
+        Row{"d23_refused_once_share_double", DOUBLE, {{DS_LOCK, "NOOOOOOO", 1}}, 255}.faulty("lock-refused-once", SHARE, "hostA")
+            .catches(DS_LOCK, 0, {exclusive(MT_LOCK_FAILED, true) + eagain}),
+        Row{"d24_stop_estale_userapl", USERAPL, {}, 0}.faulty("stop-estale", TARGET_FILE),
+        Row{"d25_link_refused_target_single", SINGLE, {{T_LINK, "NN", 1}}, 255}.faulty("link-refused", TARGET)
+            .catches(T_LINK, 0, {error_line(MT_LINK_FAILED, EPERM)}),
+        Row{"d26_single_half_ng_in_double", DOUBLE, {{T_RW, "ON", 1}}, 255}.faulty("read-garbage", TARGET)
+            .routed(false, false, "single").catches(T_RW, 1, {garbage}),
+        Row{"d27_sync_locks_private_single", SINGLE, {{S_LOCK, "OOOOO", -1}}, 255}.faulty("sync-locks-private", SHARE, "hostS")
+            .catches(KIND_COUNT, -1, {unseen}, never_ended),
+        Row{"d28_sync_locks_private_double", DOUBLE, {{DS_OPEN, "", -1}}, 255}.faulty("sync-locks-private", SHARE)
+            .catches(DS_OPEN, -1, {unseen}, never_ended),
+        Row{"userapl_l3_held_past_timeout_no_slash", USERAPL, {}, 0}.routed(false, true).catches(U_LOCK, 2, {timeout})
+            .operating({"--l3", "hold"}, {"L1 tlock refused", "L2 app locked", "L3 app held until file removed"}),
+        Row{"userapl_passes_prompts_in_log", USERAPL, {}, 0}.routed(true)
+            .operating({}, {"O1 opened", "O2 created mode 0666", "L1 tlock refused", "L2 app locked", "L3 app released while checker waiting"})
+            .catches(KIND_COUNT, -1, {progress(MT_UA_ASK_APP_OPEN), progress(MT_UA_ASK_CLOSE_AFTER_CHECK),
+                progress(MT_UA_ASK_CLOSE_AFTER_CREATE), progress(MT_UA_ASK_WITHIN_TIMEOUT), progress(MT_UA_ASK_LOCK), refused + eagain}),
+        Row{"userapl_idle_operator_aborts_o1", USERAPL, {{U_OPEN, "N", -1}}, 255}.catches(U_OPEN, 0, {error_line(MT_SYNC_FAILED)})
+            .operating({"--behaviour", "idle"}, {"prompt 1 seen", "stop file removed by checker"}),
+        Row{"userapl_nobody_read_only_file", USERAPL, {{U_OPEN, "OONN", 1}, {U_LOCK, "", -1}}, 255}.as_nobody(0700, 0777)
+            .operating({"--o2-mode", "0444"}, {"O2 created mode 0444"}),
+        Row{"single_code_sets_and_routes_together", SINGLE, {}, 0}.driven(CODE_SETS),
+        Row{"single_nobody_target_without_create_right", SINGLE,
+            {{T_OPEN, "ONNNNN", 1}, {T_LINK, "", 1}, {T_LOCK, "", 1}, {T_RW, "", 1}, {T_DELETE, "", 1}}, 255}
+            .as_nobody(0777, 0755).catches(T_OPEN, 0, {progress(MT_OPEN_REFUSED_OK)}),
+        Row{"single_nobody_share_without_create_right", SINGLE, {{S_OPEN, "N", 1}, {S_LOCK, "", 1}, {T_LOCK, "OOO", -1}}, 255}
+            .as_nobody(0755, 0777),
+        Row{"signal_sigint_at_first_fork", SINGLE, {}, 1}.driven(SIGNALLED, SIGINT, progress(MT_FORK)),
+        Row{"signal_sighup_while_waiting_for_child_lock", SINGLE, {}, 1}
+            .driven(SIGNALLED, SIGHUP, step_start(3, MT_STEP_SHLOCKED_EXCL_WAIT), 1, 1000),
+        Row{"signal_sigpipe_to_group_at_pairing_end", SINGLE, {}, 1}.routed(true)
+            .driven(SIGNALLED, SIGPIPE, progress(MT_SYNC_FINISH_START), 1, 200, true),
+        Row{"signal_sigint_to_group_in_target_lock", SINGLE, {}, 1}
+            .driven(SIGNALLED, SIGINT, step_start(3, MT_STEP_EXLOCKED_EXCL_WAIT), 2, 1000, true),
+        Row{"signal_sigint_at_userapl_prompt", USERAPL, {}, 1}.driven(SIGNALLED, SIGINT, progress(MT_UA_ASK_APP_OPEN)),
+        Row{"usage_bad_command_line", SINGLE, {}, 255}.driven(USAGE),
+    };
+    // clang-format on
+}
+
+bool needs_hosts(const Row &r)
+{
+    return r.mode == DOUBLE || r.host != nullptr;
+}
+
+bool needs_root(const Row &r)
+{
+    return r.nobody || std::find(r.args.begin(), r.args.end(), "-O") != r.args.end();
+}
+
+// One instance of the checker in a row's run.
+struct Instance {
+    const char *code = "-8";
+    const char *iconv = "UTF-8";
+    enum { FILE_OUT, PIPE_OUT, LOG } route = FILE_OUT;
+    const char *host = nullptr;
+    bool faulty = true;
+    Proc proc;
+    RunResult res;
+    std::string report; // UTF-8
+};
+
+class Scenario : public ::testing::TestWithParam<Row> {
+protected:
+    void SetUp() override
+    {
+        const Row &r = GetParam();
+        if (needs_hosts(r) && !can_make_hosts())
+            GTEST_SKIP() << "needs root and a permitted 'unshare --uts' to play two hosts";
+        if (needs_root(r) && geteuid() != 0)
+            GTEST_SKIP() << "needs root to run as, or give files to, another user";
+        become_subreaper();
+    }
+
+    std::vector<std::string> fault_env(const Row &r) const
+    {
+        if (r.fault == nullptr)
+            return {};
+        const std::string &dir = r.scope == SHARE ? share.path() : target.path();
+        const char *asan = getenv("ASAN_OPTIONS");
+        Lines env = {std::string("LD_PRELOAD=") + NTWFAULT_LIB, std::string("NTWFAULT=") + r.fault,
+                     "NTWFAULT_DIR=" + dir, "NTWFAULT_LOG=" + logs.file("applied"),
+                     // In sanitizer builds the library comes ahead of the
+                     // sanitizer runtime; its calls still reach the interceptors.
+                     std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                         ":verify_asan_link_order=0"};
+        const char *kind = r.fault_kind != nullptr ? r.fault_kind
+                           : r.mode == DOUBLE      ? "mutual"
+                                                   : nullptr;
+        if (kind != nullptr)
+            env.push_back(std::string("NTWFAULT_KIND=") + kind);
+        if (r.host != nullptr)
+            env.push_back(std::string("NTWFAULT_HOST=") + r.host);
+        if (r.scope == TARGET_FILE)
+            env.push_back("NTWFAULT_FILE=" + target_file(r));
+        return env;
+    }
+
+    std::string target_file(const Row &r) const
+    {
+        return r.relative ? "target.dat" : target.file("target.dat");
+    }
+
+    Lines args_of(const Row &r, const Instance &in) const
+    {
+        const char *mode = r.mode == SINGLE ? "single" : r.mode == DOUBLE ? "double" : "userapl";
+        Lines a = {in.code, "-m", mode, "-t", std::to_string(r.timeout)};
+        if (r.mode == USERAPL)
+            a.insert(a.end(), {"-f", target_file(r)});
+        else
+            a.insert(a.end(), {"-h", share.path(), "-p", target.path()});
+        if (in.route == Instance::LOG)
+            a.insert(a.end(), {"-o", log_of(in)});
+        a.insert(a.end(), r.args.begin(), r.args.end());
+        return a;
+    }
+
+    std::string log_of(const Instance &in) const
+    {
+        return logs.file(std::string("report") + in.code);
+    }
+
+    void start(const Row &r, Instance &in)
+    {
+        RunOptions opt;
+        opt.kill_after_s = 300;
+        opt.env = fault_env(r);
+        opt.stdout_pipe = in.route == Instance::PIPE_OUT;
+        if (r.mode == USERAPL)
+            opt.cwd = target.path();
+        if (r.nobody)
+            opt = ntwtest::as_nobody(opt);
+        if (in.host != nullptr)
+            opt = on_host(opt, in.host);
+        if (in.route == Instance::LOG)
+            write_file_bytes(log_of(in), "earlier run\n");
+        in.proc = start_checker(args_of(r, in), opt);
+    }
+
+    void finish(Instance &in)
+    {
+        in.res = finish_checker(in.proc);
+        std::string bytes = in.res.out;
+        if (in.route == Instance::LOG) {
+            EXPECT_EQ(in.res.out, "") << "with -o nothing goes to standard output";
+            bytes = read_file_bytes(log_of(in));
+            EXPECT_EQ(bytes.compare(0, 12, "earlier run\n"), 0) << "-o appends";
+            bytes.erase(0, 12);
+        }
+        // Paths are written as their own bytes in every code set: they are
+        // taken out for the conversion and put back after it.
+        const std::string paths[] = {share.path(), target.path(), logs.path()};
+        for (size_t i = 0; i < 3; ++i)
+            replace_all(bytes, paths[i], std::string("\x01") + static_cast<char>('0' + i));
+        in.report = convert(bytes, in.iconv, "UTF-8");
+        for (size_t i = 0; i < 3; ++i)
+            replace_all(in.report, std::string("\x01") + static_cast<char>('0' + i), paths[i]);
+    }
+
+    std::vector<Instance> instances(const Row &r) const
+    {
+        std::vector<Instance> v(1);
+        v[0].host = r.host;
+        v[0].route = r.log ? Instance::LOG : Instance::FILE_OUT;
+        if (r.drive == CODE_SETS) {
+            v.resize(3);
+            v[0].route = Instance::PIPE_OUT, v[0].code = "-s", v[0].iconv = "SHIFT_JIS";
+            v[1].route = Instance::LOG, v[1].code = "-e", v[1].iconv = "EUC-JP";
+        } else if (r.mode == DOUBLE) {
+            v[0].host = "hostA";
+            if (r.drive != LONE)
+                v.resize(2), v[1].host = "hostB";
+            if (r.drive == APART)
+                v[0].code = "-e", v[0].iconv = "EUC-JP", v[1].code = "-s", v[1].iconv = "SHIFT_JIS";
+            for (Instance &in : v)
+                in.faulty = r.host == nullptr || std::strcmp(r.host, in.host) == 0;
+        }
+        return v;
+    }
+
+    void check(const Row &r, const Instance &in, const std::string &partner);
+    void check_crossed_files(const std::vector<Instance> &v);
+
+    TempDir share{"共有パス", GetParam().share_mode}, target{"確認対象", GetParam().target_mode};
+    TempDir logs{"ntwlog", 0777};
+};
+
+// [start, end] of the block of a test step inside [from, to); {-1, -1} when
+// it is not there.
+std::pair<int, int> block(const Lines &l, int level, ntw_text_id title, int from, int to)
+{
+    std::string tail = step_end(level, title, true);
+    tail.resize(tail.size() - 4);
+    for (int i = from; i < to; ++i)
+        if (l[i] == step_start(level, title))
+            for (int j = i + 1; j < to; ++j)
+                if (l[j].compare(0, tail.size(), tail) == 0)
+                    return {i, j};
+    return {-1, -1};
+}
+
+std::pair<int, int> kind_block(const Lines &l, Kind kind, int step)
+{
+    std::pair<int, int> b{0, static_cast<int>(l.size())};
+    if (kind == KIND_COUNT)
+        return b;
+    const KindInfo &k = kind_info(kind);
+    b = block(l, 0, mode_title(k.mode), b.first, b.second);
+    b = block(l, 1, k.object, b.first, b.second);
+    b = block(l, 2, k.title, b.first, b.second);
+    return step < 0 ? b : block(l, 3, k.steps[step], b.first, b.second);
+}
+
+long count(const Lines &l, const std::string &line)
+{
+    return std::count(l.begin(), l.end(), line);
+}
+
+void Scenario::check(const Row &r, const Instance &in, const std::string &partner)
+{
+    SCOPED_TRACE(std::string("instance ") + in.code + " " + (in.host != nullptr ? in.host : ""));
+    const Lines l = split_lines(in.report);
+    const std::vector<KindOutcome> none;
+    const std::vector<KindOutcome> &outcome = in.faulty ? r.outcome : none;
+    EXPECT_EQ(in.res.status, in.faulty ? r.status : 0) << in.report << in.res.err;
+    EXPECT_EQ(test_lines(l), expected_tree(r.mode, outcome)) << in.report;
+    EXPECT_EQ(in.res.err, "");
+    bool aborts = false;
+    for (const KindOutcome &o : outcome)
+        aborts = aborts || o.result < 0;
+    const std::string timeout = error_line(MT_TIMEOUT);
+    for (const std::string &want : r.lines)
+        aborts = aborts || want.compare(0, timeout.size(), timeout) == 0;
+    EXPECT_TRUE(aborts || std::none_of(l.begin(), l.end(),
+                                       [&](const std::string &s) {
+                                           return s.compare(0, timeout.size(), timeout) == 0;
+                                       }))
+        << "a time-out was waited out without an abort";
+    if (in.faulty && (!r.lines.empty() || !r.absent.empty())) {
+        auto b = kind_block(l, r.kind, r.step);
+        ASSERT_GE(b.second, 0) << "the catching step did not run";
+        Lines inside(l.begin() + b.first, l.begin() + b.second);
+        for (const std::string &want : r.lines)
+            EXPECT_TRUE(contains_line(inside, replace_first(want, "@PARTNER", partner)))
+                << want << "\n"
+                << in.report;
+        for (const std::string &no : r.absent)
+            for (const std::string &s : inside)
+                EXPECT_NE(s.compare(0, no.size(), no), 0) << s;
+    }
+    if (r.mode != USERAPL) {
+        const std::string opened = head(MT_OPEN) + share.path() + "/.#ZEMLOCK.";
+        EXPECT_TRUE(std::any_of(l.begin(), l.end(), [&](const std::string &s) {
+            return s.compare(0, opened.size(), opened) == 0;
+        })) << "paths are written as their own bytes";
+    }
+    if (!outcome.empty() || std::any_of(r.lines.begin(), r.lines.end(), [](const std::string &s) {
+            return s.compare(0, 10, "        ! ") == 0;
+        }))
+        return;
+    // A passing run: no error line; each forked process announced exactly
+    // once (nothing left in the output buffer at a fork).
+    for (const std::string &s : l)
+        EXPECT_NE(s.compare(0, 10, "        ! "), 0) << s;
+    EXPECT_EQ(count(l, progress(MT_FORK)), r.mode == SINGLE ? 2 : r.mode == DOUBLE ? 6 : 0);
+    if (r.mode != DOUBLE)
+        return;
+    auto locked = [](ntw_text_id word) {
+        return replace_first(progress(MT_CHILD_LOCKED_OK), "%s", catalog(word));
+    };
+    EXPECT_EQ(count(l, locked(MT_LOCKWORD_SHARED)), 1);
+    EXPECT_EQ(count(l, locked(MT_LOCKWORD_EXCLUSIVE)), 3);
+    EXPECT_EQ(count(l, progress(MT_SIGNAL_CHILD)), 4);
+    // Both work files are closed before the barrier after which the partner
+    // may remove them.
+    for (ntw_text_id step : {MT_STEP_OPEN_PEERS, MT_STEP_CHOWN_PEERS}) {
+        auto at = std::find(l.begin(), l.end(), step_end(3, step, true));
+        ASSERT_LT(at + 3, l.end());
+        EXPECT_EQ(Lines(at + 1, at + 4),
+                  (Lines{progress(MT_CLOSE), progress(MT_CLOSE), progress(MT_SYNC_START)}));
+    }
+}
+
+// The number (0 or 1) of the target path's mutual work file named by the
+// first line beginning with `text` inside the kind; -1 when none.
+int file_number(const Lines &l, Kind kind, ntw_text_id text, const std::string &dir)
+{
+    auto b = kind_block(l, kind, -1);
+    const std::string prefix = head(text) + dir + "/.#ZEMLOCK.";
+    for (int i = std::max(b.first, 0); i < b.second; ++i)
+        if (l[i].compare(0, prefix.size(), prefix) == 0 && l[i].size() > prefix.size())
+            return l[i][prefix.size()] - '0';
+    return -1;
+}
+
+// Each host changes the owner of, and deletes, the file the other host
+// created: crossed numbers.
+void Scenario::check_crossed_files(const std::vector<Instance> &v)
+{
+    int own[2];
+    for (int i = 0; i < 2; ++i) {
+        const Lines l = split_lines(v[i].report);
+        own[i] = file_number(l, DT_DELETE, MT_OPEN, target.path());
+        EXPECT_TRUE(own[i] == 0 || own[i] == 1) << v[i].report;
+        EXPECT_EQ(file_number(l, DT_DELETE, MT_DELETE, target.path()), 1 - own[i]) << v[i].report;
+        int chowned = file_number(l, DT_OPEN, MT_CHOWN, target.path());
+        EXPECT_TRUE(chowned == 0 || chowned == 1) << v[i].report;
+        own[i] += 2 * chowned;
+    }
+    EXPECT_EQ(own[0] % 2, 1 - own[1] % 2) << "both hosts deleted the same file";
+    EXPECT_EQ(own[0] / 2, 1 - own[1] / 2) << "both hosts changed the owner of the same file";
+}
+
+TEST_P(Scenario, Run)
+{
+    const Row &r = GetParam();
+    if (r.drive == USAGE) {
+        RunResult res = run_checker({"-8", "-m", "single", "-x"});
+        EXPECT_EQ(res.status, 255);
+        EXPECT_EQ(res.out, "");
+        EXPECT_EQ(res.err.compare(0, 16, "USAGE:zemntwchk "), 0) << res.err;
+        return;
+    }
+    Operator op;
+    if (r.mode == USERAPL && r.drive != SIGNALLED)
+        op = start_operator(target_file(r), logs.file("operator"), r.op_options, fault_env(r),
+                            target.path());
+    if (r.drive == LONE)
+        write_file_bytes(share.file(".#ZEMLOCK.master.hostB.4711.here"), "0000000007\n");
+    std::vector<Instance> v = instances(r);
+    const time_t began = time(nullptr);
+    for (Instance &in : v) {
+        start(r, in);
+        if (r.drive == APART)
+            sleep(4);
+    }
+    if (r.drive == SIGNALLED || r.drive == KILLED) {
+        Instance &in = v.back();
+        const std::string file = in.route == Instance::LOG ? log_of(in) : in.proc.out_file;
+        ASSERT_TRUE(wait_for_line(file, r.marker, r.nth, 180)) << read_file_bytes(file);
+        usleep(static_cast<useconds_t>(r.delay_ms) * 1000);
+        kill(r.group ? -in.proc.pid : in.proc.pid, r.sig);
+        const time_t sent = time(nullptr);
+        if (r.drive == KILLED) {
+            finish(v[0]);
+            EXPECT_LT(time(nullptr) - sent, 90) << "the survivor must end within a bounded time";
+            finish(in);
+            EXPECT_EQ(in.res.signal, SIGKILL);
+            check(r, v[0], "");
+        } else {
+            finish(in);
+            EXPECT_LE(time(nullptr) - sent, 3) << "the run must end soon after the signal";
+            const Lines l = split_lines(in.report);
+            EXPECT_EQ(in.res.status, 1) << in.report;
+            EXPECT_EQ(in.res.err, "");
+            EXPECT_EQ(count(l, signal_line(r.sig)), 1) << in.report;
+            EXPECT_EQ(l.empty() ? "" : l.back(), signal_line(r.sig));
+        }
+    } else {
+        for (Instance &in : v)
+            finish(in);
+        for (size_t i = 0; i < v.size(); ++i)
+            check(r, v[i], v[(i + 1) % v.size()].host != nullptr ? v[(i + 1) % v.size()].host : "");
+        if (r.mode == DOUBLE && r.outcome.empty())
+            check_crossed_files(v);
+        if (r.timeout >= 60) {
+            EXPECT_LT(time(nullptr) - began, r.timeout) << "the run waited out its time-out";
+        }
+    }
+    if (op.pid > 0) {
+        Lines seen = finish_operator(op);
+        for (const std::string &want : r.op_seen)
+            EXPECT_TRUE(contains_line(seen, want)) << "operator: " << want;
+    }
+    if (r.fault != nullptr) {
+        EXPECT_EQ(read_file_bytes(logs.file("applied")).compare(0, strlen(r.fault), r.fault), 0)
+            << "the fault never took effect";
+    }
+    expect_nothing_left({&share, &target}, r.drive == KILLED ? 20 : 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, Scenario, ::testing::ValuesIn(rows()),
+                         [](const ::testing::TestParamInfo<Row> &info) { return info.param.name; });
+
+} // namespace
