@@ -65,17 +65,24 @@ template <typename T> T next_symbol(T &cache, const char *name)
         return next_symbol(real, #fn);                                                             \
     }())
 
+// A setting; nullptr when it is not given or empty.
+const char *setting(const char *name)
+{
+    const char *value = getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
 __attribute__((constructor)) void read_configuration()
 {
-    const char *host = getenv("NTWFAULT_HOST");
+    const char *host = setting("NTWFAULT_HOST");
     char name[256] = "";
     gethostname(name, sizeof name - 1);
-    if (getenv("NTWFAULT") != nullptr && (host == nullptr || strcmp(host, name) == 0))
-        s_fault = getenv("NTWFAULT");
-    s_dir = getenv("NTWFAULT_DIR") != nullptr ? getenv("NTWFAULT_DIR") : "";
-    s_kind = getenv("NTWFAULT_KIND");
-    s_file = getenv("NTWFAULT_FILE");
-    s_log = getenv("NTWFAULT_LOG");
+    if (setting("NTWFAULT") != nullptr && (host == nullptr || strcmp(host, name) == 0))
+        s_fault = setting("NTWFAULT");
+    s_dir = setting("NTWFAULT_DIR") != nullptr ? setting("NTWFAULT_DIR") : "";
+    s_kind = setting("NTWFAULT_KIND");
+    s_file = setting("NTWFAULT_FILE");
+    s_log = setting("NTWFAULT_LOG");
 }
 
 bool is(const char *fault)

@@ -45,11 +45,6 @@ std::vector<std::string> TempDir::entries() const
     return names;
 }
 
-std::string checker_path()
-{
-    return ZEMNTWCHK_BIN;
-}
-
 static std::string temp_file()
 {
     char name[] = "/tmp/ntwout.XXXXXX";
@@ -102,7 +97,7 @@ Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt)
     pid_t copier = -1;
     int out = opt.stdout_pipe ? pipe_to_file(p.out_file, &copier) : -1;
     std::vector<std::string> argv = opt.prefix;
-    argv.push_back(checker_path());
+    argv.push_back(ZEMNTWCHK_BIN);
     argv.insert(argv.end(), args.begin(), args.end());
     p.pid = spawn(argv, [&] {
         setpgid(0, 0);

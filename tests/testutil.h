@@ -63,7 +63,6 @@ struct Proc {
     int kill_after_s = 900;
 };
 
-std::string checker_path();
 Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt = RunOptions());
 RunResult finish_checker(Proc &proc);
 RunResult run_checker(const std::vector<std::string> &args, const RunOptions &opt = RunOptions());
