@@ -2,6 +2,7 @@
 //
 // Modules and prefixes:
 //   ntwmain   run control        check_arg, ntw_*
+//   ntwsig    signals            sig_*, ntw_sig_exit, g_pid
 //   ntwmsg    messages           msg_*
 //   ntwcom    file primitives    open_file ... lockf_file, create_path, ...
 //   ntwsync   two-party sync     utlntw_sync_*, syncronize, s_lock, ...
@@ -10,6 +11,11 @@
 //                                test_failure_value, test_named_step, ...
 //   ntwdouble mutual tests       try_test_double, try_double_*, test_no_*
 //   ntwuser   operator tests     try_test_usrapl, usrapl_*, usr_apl_*
+//
+// Modules call downward only: run control calls the test trees, which call
+// ntwsync, which calls ntwcom, which calls ntwmsg; ntwsig is below them all
+// and reaches the report and the deletion registry only through the exit
+// actions that run control hands it at start-up.
 //
 // Conventions: operations return 0 (or a descriptor) on success and -1 on
 // failure, and report their own failures; tests return NTW_OK, NTW_NG or
@@ -68,39 +74,63 @@ struct NtwParam {
 // ---------------------------------------------------------------------------
 // ntwmain: run control
 
-extern pid_t g_pid; // the main process; forked children compare against it
-
 int check_arg(int argc, char **argv, NtwParam *param);
 int ntw_init(int argc, char **argv, NtwParam *param);
 int ntw_is_env_bad_condition(const NtwParam *param);
-// The handler of SIGINT, SIGHUP and SIGPIPE (installed without SA_RESTART).
-void ntw_sig_exit(int signum);
 void ntw_finish(void);
 // The whole run: start-up, the mode's driver, exit status value (0 or -1).
 int ntw_main(int argc, char **argv);
 
+// ---------------------------------------------------------------------------
+// ntwsig: terminating signals, blocking sections, children
+
+extern pid_t g_pid; // the main process; forked children compare against it
+
+// Records the calling process as the main process.
+void sig_record_main_process(void);
+// Whether the calling process is the main process (every process is, until
+// the main process has been recorded).
+int sig_is_main_process(void);
+
+// What the way out of a signal writes and removes, supplied by run control
+// (the modules that do it lie above this one).  Null members do nothing.
+struct SigExitActions {
+    void (*flush)(void);                        // write out buffered report lines
+    void (*signal_line)(int signum);            // the signal line, at a safe point
+    void (*signal_line_async_safe)(int signum); // the same from a handler
+    void (*remove_files_async_safe)(void);      // unlink the registered files
+};
+void sig_set_exit_actions(const SigExitActions *actions);
+void sig_install_handlers(void);
+// The handler of SIGINT, SIGHUP, SIGTERM and SIGPIPE (installed without
+// SA_RESTART); a signal ignored at start-up stays ignored.
+void ntw_sig_exit(int signum);
+
 // Terminating signals.  The handler only records the signal, unless the
 // process is inside a blocking section (below), where it ends the process
 // itself with async-signal-safe calls only.  Everywhere else the process
-// ends at the next safe point: ntw_exit_if_signalled() writes the signal
+// ends at the next safe point: sig_exit_if_signalled() writes the signal
 // line, and exit(1) runs the clean-up.
-void ntw_exit_if_signalled(void);
+void sig_exit_if_signalled(void);
 // A blocking section brackets one system call that may block for long (a
 // waiting lock, open, read, write, sleep, wait).  Nothing but that call may
-// run inside it.  ntw_blocking_begin flushes standard output first, so the
+// run inside it.  sig_blocking_begin flushes standard output first, so the
 // handler can write its line directly without reordering the report.
-void ntw_blocking_begin(void);
-void ntw_blocking_end(void);
+void sig_blocking_begin(void);
+void sig_blocking_end(void);
 
 // Children of the main process that must not outlive it (forked partners,
 // lock-holding children).  Registered right after fork in the parent and
 // removed once reaped; a main process that ends by a signal kills and reaps
 // the registered children.
-void ntw_add_child(pid_t pid);
-void ntw_remove_child(pid_t pid);
+void sig_add_child(pid_t pid);
+void sig_remove_child(pid_t pid);
 // Reaps one child, restarting on EINTR and honouring pending signals;
 // returns the waitpid result.
-pid_t ntw_reap_child(pid_t pid);
+pid_t sig_reap_child(pid_t pid);
+// At exit: no handler acts any more; every registered child is killed and
+// reaped.
+void sig_end_children(void);
 
 // ---------------------------------------------------------------------------
 // ntwmsg: messages, log file, code-set conversion
@@ -134,16 +164,20 @@ void wait_sync_processing(void);
 int is_timeout_occured(time_t start, int limit);
 int create_path(int kind, const char *dir, int number, char *out, int pid);
 
-// Checker-formed names are never opened through a symbolic link: open_file
-// refuses a final symbolic link (O_NOFOLLOW).  open_operator_file does the
-// same as open_file but opens the name as given; it is for the file that the
-// operator named (the target file of mode userapl).
+// Every name that the checker opens lies in a directory that others may
+// write (the target file of mode userapl too, once the checker created it).
+// open_file never follows a final symbolic link, never waits on a FIFO, and
+// refuses (as a failed open with an error number) anything but a regular
+// file with at most one link; open_file_max_links allows more links where
+// the checker made them itself (the two names of the link test).
+// change_owner acts on a descriptor of a file verified the same way.
 int open_file(const char *path, int flags, int mode, int timeout, int expect_failure);
-int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure);
+int open_file_max_links(const char *path, int flags, int mode, int timeout, int expect_failure,
+                        int max_links);
 // Creates a new file under a name that nobody may have planted first:
 // exclusive creation, never through a link, mode exactly 0666, under the
 // time guard.  Silent: the caller decides what a failure means.  The
-// descriptor, or -1 with errno set.
+// descriptor, or -1 with errno set (EEXIST: the name was there).
 int create_private_file(const char *path, int timeout);
 int close_file(int fd);
 int delete_file(const char *path);

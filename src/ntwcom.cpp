@@ -124,9 +124,9 @@ void report_timeout(int err)
 void sleep_poll_interval(void)
 {
     struct timespec interval = {0, POLL_INTERVAL_NS};
-    ntw_blocking_begin();
+    sig_blocking_begin();
     nanosleep(&interval, nullptr);
-    ntw_blocking_end();
+    sig_blocking_end();
 }
 
 // Only "no such file" says that a name is gone.  Any other error of a look
@@ -142,28 +142,58 @@ bool is_gone(int err)
 // the result of the close, its errno in *err.
 int flush_and_close(int fd, int *err)
 {
-    ntw_blocking_begin();
+    sig_blocking_begin();
     fsync(fd);
-    ntw_blocking_end();
-    ntw_blocking_begin();
+    sig_blocking_end();
+    sig_blocking_begin();
     int r = close(fd);
     *err = errno;
-    ntw_blocking_end();
+    sig_blocking_end();
     return r;
 }
 
-// Opens a file that a polling wait looks at; never through a symbolic link.
-// The error number of a failed open in *err.
+// Opens a file that a polling wait looks at; never through a symbolic link,
+// and without waiting for a writer when the name is a FIFO.  The error
+// number of a failed open in *err.
 int open_for_poll(const char *path, int flags, int *err)
 {
-    ntw_blocking_begin();
-    int fd = open(path, flags | O_NOFOLLOW, NTW_FILE_MODE);
+    sig_blocking_begin();
+    int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK, NTW_FILE_MODE);
     *err = errno;
-    ntw_blocking_end();
+    sig_blocking_end();
     return fd;
 }
 
-int open_guarded(const char *path, int flags, int mode, int timeout, int expect_failure)
+// The checker forms its names in directories that others may write, so
+// whatever it finds under such a name may have been planted there.  A file
+// that it opened is used only when it is a regular file with no more links
+// than the checker made itself: a FIFO or a device is not the checker's
+// file, and an extra link makes the name an alias of another file (one
+// outside the directory, perhaps), whose owner or data the checker would
+// change.  Only "more links than made" is judged: some file systems report
+// a link count of 0 or 1 whatever the links.  The open was made without
+// blocking; that mode is cleared here.  Returns 0, or the error number of
+// the refusal: EINVAL for a file that is not regular, EMLINK for too many
+// links, or that of the failed fstat or fcntl.
+int verify_opened(int fd, int max_links)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EINVAL;
+    if (st.st_nlink > static_cast<nlink_t>(max_links))
+        return EMLINK;
+    int fl = fcntl(fd, F_GETFL);
+    if (fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1)
+        return errno;
+    return 0;
+}
+
+// Opens a name that the checker formed (see verify_opened).  A refusal is a
+// failed open like any other, with its error number.
+int open_guarded(const char *path, int flags, int mode, int timeout, int expect_failure,
+                 int max_links)
 {
     int fd;
     int err;
@@ -173,10 +203,10 @@ int open_guarded(const char *path, int flags, int mode, int timeout, int expect_
         msg_statusmsg(0, msg_text(MT_OPEN), path);
         TimeGuard guard(timeout);
         do {
-            ntw_blocking_begin();
-            fd = open(path, flags, mode);
+            sig_blocking_begin();
+            fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK, mode);
             err = errno;
-            ntw_blocking_end();
+            sig_blocking_end();
         } while (interrupted_by_other_signal(fd, err));
     }
     if (timeout_occurred) {
@@ -185,11 +215,14 @@ int open_guarded(const char *path, int flags, int mode, int timeout, int expect_
             close(fd);
         return -1;
     }
-    if (fd < 0) {
-        report_failure(expect_failure, err, MT_OPEN_FAILED);
-        return -1;
+    if (fd >= 0) {
+        err = verify_opened(fd, max_links);
+        if (err == 0)
+            return fd;
+        close(fd);
     }
-    return fd;
+    report_failure(expect_failure, err, MT_OPEN_FAILED);
+    return -1;
 }
 
 } // namespace
@@ -220,10 +253,10 @@ void wait_sync_processing(void)
     struct timespec left = {SYNC_PAUSE_SECONDS, 0};
     for (;;) {
         struct timespec rest = {0, 0};
-        ntw_blocking_begin();
+        sig_blocking_begin();
         int r = nanosleep(&left, &rest);
         int err = errno;
-        ntw_blocking_end();
+        sig_blocking_end();
         if (r == 0 || err != EINTR)
             return;
         left = rest;
@@ -232,7 +265,7 @@ void wait_sync_processing(void)
 
 int is_timeout_occured(time_t start, int limit)
 {
-    ntw_exit_if_signalled();
+    sig_exit_if_signalled();
     if (timeout_occurred)
         return 1;
     if (limit == 0)
@@ -276,14 +309,13 @@ int create_path(int kind, const char *dir, int number, char *out, int pid)
 
 int open_file(const char *path, int flags, int mode, int timeout, int expect_failure)
 {
-    // The checker forms these names itself in directories that others may
-    // write: a symbolic link planted under such a name is never followed.
-    return open_guarded(path, flags | O_NOFOLLOW, mode, timeout, expect_failure);
+    return open_guarded(path, flags, mode, timeout, expect_failure, 1);
 }
 
-int open_operator_file(const char *path, int flags, int mode, int timeout, int expect_failure)
+int open_file_max_links(const char *path, int flags, int mode, int timeout, int expect_failure,
+                        int max_links)
 {
-    return open_guarded(path, flags, mode, timeout, expect_failure);
+    return open_guarded(path, flags, mode, timeout, expect_failure, max_links);
 }
 
 int create_private_file(const char *path, int timeout)
@@ -292,12 +324,13 @@ int create_private_file(const char *path, int timeout)
     int err;
     {
         UmaskGuard mask;
+        clear_timeout();
         TimeGuard guard(timeout);
         do {
-            ntw_blocking_begin();
+            sig_blocking_begin();
             fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, NTW_FILE_MODE);
             err = errno;
-            ntw_blocking_end();
+            sig_blocking_end();
         } while (interrupted_by_other_signal(fd, err));
     }
     errno = err;
@@ -345,19 +378,6 @@ int check_owner(int fd, uid_t uid, gid_t gid)
     return -1;
 }
 
-int check_owner_of(const char *path, uid_t uid, gid_t gid)
-{
-    int err = 0;
-    int fd = open_for_poll(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, &err);
-    if (fd < 0) {
-        msg_errmsg(err, "%s", msg_text(MT_CHOWN_FAILED));
-        return -1;
-    }
-    int r = check_owner(fd, uid, gid);
-    close(fd);
-    return r;
-}
-
 } // namespace
 
 int change_owner(const char *path, const char *owner, const char *group)
@@ -387,12 +407,21 @@ int change_owner(const char *path, const char *owner, const char *group)
         }
     }
     msg_statusmsg(0, msg_text(MT_CHOWN), path, static_cast<int>(uid), static_cast<int>(gid));
-    // Never through a symbolic link planted under the checker's name.
-    if (fchownat(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
-        msg_errmsg(errno, "%s", msg_text(MT_CHOWN_FAILED));
+    // By descriptor, on a file verified as the checker's own: never through
+    // a symbolic link or an extra hard link planted under the name.
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int err = fd < 0 ? errno : verify_opened(fd, 1);
+    if (err == 0 && fchown(fd, uid, gid) != 0)
+        err = errno;
+    if (err != 0) {
+        if (fd >= 0)
+            close(fd);
+        msg_errmsg(err, "%s", msg_text(MT_CHOWN_FAILED));
         return -1;
     }
-    return check_owner_of(path, uid, gid);
+    int r = check_owner(fd, uid, gid);
+    close(fd);
+    return r;
 }
 
 int link_file(const char *oldpath, const char *newpath, int expect_failure)
@@ -425,10 +454,10 @@ ntw_text_id move_test_data(int timeout, ntw_text_id call_failed, ntw_text_id at_
         ssize_t n;
         int call_err;
         do {
-            ntw_blocking_begin();
+            sig_blocking_begin();
             n = call(done);
             call_err = errno;
-            ntw_blocking_end();
+            sig_blocking_end();
         } while (interrupted_by_other_signal(static_cast<int>(n), call_err));
         if (timeout_occurred)
             return MT_TIMEOUT;
@@ -484,10 +513,10 @@ int write_file(int fd, int timeout)
         msg_errmsg(err, "%s", msg_text(failure));
         return -1;
     }
-    ntw_blocking_begin();
+    sig_blocking_begin();
     int r = fsync(fd);
     err = errno;
-    ntw_blocking_end();
+    sig_blocking_end();
     if (r != 0) {
         msg_errmsg(err, "%s", msg_text(MT_FLUSH_FAILED));
         return -1;
@@ -525,10 +554,17 @@ int wait_file_no_exists(const char *path, time_t start, int limit)
         return -1;
     add_deletefilename(probe);
     for (;;) {
+        // A probe left by an earlier run that was killed is reused; anything
+        // else found under the name is never written to.
         int err = 0;
         int pfd = open_for_poll(probe, O_RDWR | O_SYNC | O_CREAT, &err);
-        if (pfd < 0)
+        int refused = pfd < 0 ? err : verify_opened(pfd, 1);
+        if (refused != 0) {
+            if (pfd >= 0)
+                close(pfd);
+            msg_errmsg(refused, "%s", msg_text(MT_OPEN_FAILED));
             return -1;
+        }
         // Failures of the probe's own write, flush and removal are of no
         // interest: only its creation tells whether the directory is usable.
         ssize_t written = write(pfd, "1", 1);
@@ -583,10 +619,10 @@ int guarded_fcntl(int fd, int command, short type, int timeout, int *err)
     int r;
     TimeGuard guard(timeout);
     do {
-        ntw_blocking_begin();
+        sig_blocking_begin();
         r = fcntl(fd, command, &fl);
         *err = errno;
-        ntw_blocking_end();
+        sig_blocking_end();
     } while (interrupted_by_other_signal(r, *err));
     return r;
 }
@@ -645,10 +681,10 @@ int lockf_file(int fd, int command, int timeout, int expect_failure)
     {
         TimeGuard guard(timeout);
         do {
-            ntw_blocking_begin();
+            sig_blocking_begin();
             r = lockf(fd, command, 0);
             err = errno;
-            ntw_blocking_end();
+            sig_blocking_end();
         } while (interrupted_by_other_signal(r, err));
     }
     if (timeout_occurred) {
@@ -685,14 +721,6 @@ struct DeleteNode {
 DeleteNode fname_list = {};
 DeleteNode *list_head = &fname_list;
 
-// Only the main process deletes: a forked partner shares the directories
-// but not the ownership of the files.  Before start-up has recorded the
-// main process every process counts as the main one.
-bool is_main_process(void)
-{
-    return g_pid == 0 || getpid() == g_pid;
-}
-
 } // namespace
 
 void add_deletefilename(const char *name)
@@ -711,9 +739,11 @@ void add_deletefilename(const char *name)
 
 // Unlinks every registered name, then empties the list before freeing it,
 // so a signal handler running meanwhile never follows a freed node.
+// Only the main process deletes: a forked partner shares the directories
+// but not the ownership of the files.
 void delete_allfile(void)
 {
-    if (!is_main_process())
+    if (!sig_is_main_process())
         return;
     delete_allfile_async_safe();
     DeleteNode *node = fname_list.next;
@@ -729,7 +759,7 @@ void delete_allfile(void)
 
 void delete_allfile_async_safe(void)
 {
-    if (!is_main_process())
+    if (!sig_is_main_process())
         return;
     for (const DeleteNode *node = fname_list.next; node != nullptr; node = node->next)
         unlink(node->name);

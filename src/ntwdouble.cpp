@@ -219,10 +219,10 @@ int probe_exlocked_by_lockf_test(int other_fd, int timeout)
     int err;
     {
         AlarmGuard guard(timeout);
-        ntw_blocking_begin();
+        sig_blocking_begin();
         rc = lockf(other_fd, F_TEST, 1);
         err = errno;
-        ntw_blocking_end();
+        sig_blocking_end();
     }
     if (rc == 0) {
         msg_errmsg(0, "%s", msg_text(MT_PEER_NOT_EXLOCKED));
@@ -254,7 +254,7 @@ constexpr Handover kTest34{kExclusive, probe_exlocked_by_lockf_test, kExclusive,
 void end_child(pid_t child)
 {
     kill(child, SIGTERM);
-    ntw_reap_child(child);
+    sig_reap_child(child);
 }
 
 // Until the verdict, the result stays -1 unless an NG was seen, so a failed
@@ -282,7 +282,7 @@ int handover_steps(const Handover &h, utlntw_sync_info *sync, const char *own_pa
     kill(child, SIGTERM);
     if (lock_file(other_fd, h.wait_exclusive, kWait, timeout, 0) != 0)
         result = NTW_NG;
-    ntw_reap_child(child);
+    sig_reap_child(child);
     if (!barrier(sync))
         return result;
     if (unlock_file(other_fd, timeout) != 0)
@@ -387,9 +387,9 @@ void wait_for_term(pid_t instance)
     sigemptyset(&none);
     while (!s_term_received && getppid() == instance) {
         alarm(1);
-        ntw_blocking_begin();
+        sig_blocking_begin();
         sigsuspend(&none);
-        ntw_blocking_end();
+        sig_blocking_end();
     }
     alarm(0);
     sigprocmask(SIG_SETMASK, &old_mask, nullptr); // the time guard of the release needs SIGALRM
@@ -421,9 +421,9 @@ int wait_for_child_lock(int own_fd, int timeout)
     time_t start = time(nullptr);
     while (lock_file(own_fd, kExclusive, kNoWait, timeout, 1) == 0) {
         unlock_file(own_fd, timeout);
-        ntw_blocking_begin();
+        sig_blocking_begin();
         usleep(20000);
-        ntw_blocking_end();
+        sig_blocking_end();
         if (is_timeout_occured(start, timeout))
             return -1;
     }
@@ -653,7 +653,7 @@ int double_child(int own_fd, const char *own_path, int exclusive, int wait, int 
     if (child == 0)
         run_lock_child(own_fd, own_path, exclusive, wait, timeout, instance);
     if (child > 0)
-        ntw_add_child(child);
+        sig_add_child(child);
     // The old disposition first: a SIGTERM meant for the instance itself
     // then takes its usual course when it is unblocked.
     sigaction(SIGTERM, &old_term, nullptr);

@@ -1,21 +1,17 @@
 // Run control: the command line, start-up, the environment check, the
-// dispatch to the test driver of the mode, terminating signals and the
-// exit-time clean-up.
+// dispatch to the test driver of the mode and the exit-time clean-up.
 #include "ntw.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-pid_t g_pid;
 
 // ---------------------------------------------------------------------------
 // Command line
@@ -257,173 +253,66 @@ int ntw_is_env_bad_condition(const NtwParam *param)
 }
 
 // ---------------------------------------------------------------------------
-// Terminating signals
-//
-// SIGINT, SIGHUP and SIGPIPE end the run with status 1, a signal line in the
-// report and every registered file removed.  The handler is installed with
-// sigaction and without SA_RESTART: with glibc's signal() an interrupted
-// call is restarted, so a process waiting in F_SETLKW (or any other blocked
-// call) would never notice the signal.  Writing the report and running
-// exit() from a handler is unsafe when the signal lands inside stdio or
-// malloc, so the handler normally only records the signal, and the process
-// ends at the next safe point (ntw_exit_if_signalled, called on every
-// report line and around every blocking call).  A process that is inside a
-// blocking section runs nothing but that one system call, so there the
-// handler ends the process itself with async-signal-safe calls: the
-// pre-converted signal line, kill and reap of the registered children,
-// unlink of the registered files, _exit(1).
+// Start-up, dispatch and exit
 
 namespace {
 
-constexpr int k_terminating_signals[] = {SIGINT, SIGHUP, SIGPIPE};
-constexpr int k_max_children = 32;
-
-volatile sig_atomic_t s_pending_signal;
-volatile sig_atomic_t s_in_blocking;
-volatile sig_atomic_t s_exiting;
-volatile pid_t s_children[k_max_children];
-
-// Kills and reaps every registered child; safe in a signal handler.
-void end_registered_children()
+void write_signal_line(int signum)
 {
-    for (volatile pid_t &slot : s_children) {
-        pid_t pid = slot;
-        if (pid <= 0)
+    msg_errmsg(0, msg_text(MT_SIGNAL_RECEIVED), signum);
+}
+
+// The way out of a terminating signal: the report and the deletion registry
+// lie above the signal module, which reaches them through these.
+constexpr SigExitActions k_exit_actions = {msg_flush, write_signal_line, msg_signal_line_async_safe,
+                                           delete_allfile_async_safe};
+
+// A standard descriptor that the invoking process left closed would be
+// handed to the first file the checker opens: a sync file on descriptor 0
+// looks never opened, report lines on descriptor 1 would land in a work
+// file.  Each closed one is opened on /dev/null instead.
+int open_closed_standard_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
-        kill(pid, SIGKILL);
-        while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+        // The lower descriptors are open by now, so this one is the lowest
+        // free descriptor and open() returns it.
+        int opened = open("/dev/null", O_RDWR);
+        if (opened != fd) {
+            if (opened >= 0)
+                close(opened);
+            return -1;
         }
-        slot = 0;
     }
-}
-
-[[noreturn]] void exit_from_handler(int signum)
-{
-    msg_signal_line_async_safe(signum);
-    if (getpid() == g_pid) {
-        end_registered_children();
-        delete_allfile_async_safe();
-    }
-    _exit(1);
-}
-
-void install_signal_handlers()
-{
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sa_handler = ntw_sig_exit;
-    sa.sa_flags = 0;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : k_terminating_signals)
-        sigaddset(&sa.sa_mask, sig);
-    for (int sig : k_terminating_signals)
-        sigaction(sig, &sa, nullptr);
+    return 0;
 }
 
 } // namespace
 
-void ntw_sig_exit(int signum)
-{
-    if (s_exiting)
-        return;
-    if (s_in_blocking) {
-        s_exiting = 1;
-        exit_from_handler(signum);
-    }
-    if (s_pending_signal == 0)
-        s_pending_signal = signum;
-}
-
-void ntw_exit_if_signalled(void)
-{
-    if (s_pending_signal == 0 || s_exiting)
-        return;
-    s_exiting = 1;
-    msg_errmsg(0, msg_text(MT_SIGNAL_RECEIVED), static_cast<int>(s_pending_signal));
-    std::exit(1);
-}
-
-void ntw_blocking_begin(void)
-{
-    int saved_errno = errno;
-    msg_flush();
-    ntw_exit_if_signalled();
-    s_in_blocking = 1;
-    // A signal recorded just before the section was entered must not wait
-    // for the blocking call to end.
-    if (s_pending_signal != 0) {
-        s_in_blocking = 0;
-        ntw_exit_if_signalled();
-    }
-    errno = saved_errno;
-}
-
-void ntw_blocking_end(void)
-{
-    int saved_errno = errno;
-    s_in_blocking = 0;
-    ntw_exit_if_signalled();
-    errno = saved_errno;
-}
-
-void ntw_add_child(pid_t pid)
-{
-    for (volatile pid_t &slot : s_children) {
-        if (slot == 0) {
-            slot = pid;
-            return;
-        }
-    }
-}
-
-void ntw_remove_child(pid_t pid)
-{
-    for (volatile pid_t &slot : s_children) {
-        if (slot == pid)
-            slot = 0;
-    }
-}
-
-pid_t ntw_reap_child(pid_t pid)
-{
-    pid_t r;
-    int err;
-    do {
-        ntw_blocking_begin();
-        r = waitpid(pid, nullptr, 0);
-        err = errno;
-        ntw_blocking_end();
-    } while (r == -1 && err == EINTR);
-    if (r == pid || (r == -1 && err == ECHILD))
-        ntw_remove_child(pid);
-    errno = err;
-    return r;
-}
-
-// ---------------------------------------------------------------------------
-// Start-up, dispatch and exit
-
 void ntw_finish(void)
 {
-    if (getpid() != g_pid)
+    if (!sig_is_main_process())
         return;
-    s_exiting = 1;
-    end_registered_children();
+    sig_end_children();
     delete_allfile();
 }
 
 int ntw_init(int argc, char **argv, NtwParam *param)
 {
+    if (open_closed_standard_descriptors() != 0)
+        return -1;
     if (check_arg(argc, argv, param) != 0)
         return -1;
-    g_pid = getpid();
+    sig_record_main_process();
     if (std::atexit(ntw_finish) != 0) {
         std::fprintf(stderr, "System error. STRERROR=%s\n", std::strerror(errno));
         return -1;
     }
     if (msg_init(param) != 0)
         return -1;
-    install_signal_handlers();
+    sig_set_exit_actions(&k_exit_actions);
+    sig_install_handlers();
     if (ntw_is_env_bad_condition(param) != 0)
         return -1;
     return 0;
@@ -457,14 +346,14 @@ int ntw_main(int argc, char **argv)
     NtwParam param;
     std::memset(&param, 0, sizeof param);
     if (ntw_init(argc, argv, &param) != 0) {
-        ntw_exit_if_signalled();
+        sig_exit_if_signalled();
         return -1;
     }
     int result = run_mode(&param);
     // A signal that arrives while the last lines are written out still
     // ends the run with its line and status 1.
     msg_flush();
-    ntw_exit_if_signalled();
+    sig_exit_if_signalled();
     msg_finish();
     return result != NTW_OK ? -1 : 0;
 }

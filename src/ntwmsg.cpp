@@ -12,6 +12,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iconv.h>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -345,6 +347,43 @@ void report_line(int err, const char *plain_fmt, const char *errno_fmt, const ch
         msg_output(errno_fmt, text, err, std::strerror(err));
 }
 
+// Whether someone other than the running user may write the directory that
+// holds `path` (and so may have planted a link there).
+bool directory_writable_by_others(const char *path)
+{
+    std::string dir(path);
+    size_t slash = dir.rfind('/');
+    if (slash == std::string::npos)
+        dir = ".";
+    else
+        dir.resize(slash == 0 ? 1 : slash);
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0)
+        return true;
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_uid != geteuid();
+}
+
+// Opens the log file for appending.  A final symbolic link in a directory
+// that others can write is followed only when the running user owns the
+// link (the rule of protected_symlinks): otherwise whoever may write there
+// could make the checker, run as root, create or append to any file.  A
+// refusal fails with EACCES, as the kernel's rule does.
+int open_log_file(const char *path)
+{
+    constexpr int flags = O_WRONLY | O_APPEND | O_CREAT;
+    int fd = open(path, flags | O_NOFOLLOW, NTW_FILE_MODE);
+    if (fd != -1 || errno != ELOOP)
+        return fd;
+    struct stat link;
+    if (lstat(path, &link) != 0)
+        return -1;
+    if (S_ISLNK(link.st_mode) && link.st_uid != geteuid() && directory_writable_by_others(path)) {
+        errno = EACCES;
+        return -1;
+    }
+    return open(path, flags, NTW_FILE_MODE);
+}
+
 } // namespace
 
 int msg_init(const NtwParam *param)
@@ -365,7 +404,7 @@ int msg_init(const NtwParam *param)
         return -1;
 
     if (param->log_file[0] != '\0') {
-        s_loginfo.log_fd = open(param->log_file, O_WRONLY | O_APPEND | O_CREAT, NTW_FILE_MODE);
+        s_loginfo.log_fd = open_log_file(param->log_file);
         if (s_loginfo.log_fd == -1) {
             int err = errno;
             msg_output_stderr(msg_text(MT_LOG_OPEN_FAILED), param->log_file, std::strerror(err));
@@ -412,7 +451,7 @@ int iconv_conv(const char *src, char *dest)
 
 int msg_output(const char *fmt, ...)
 {
-    ntw_exit_if_signalled();
+    sig_exit_if_signalled();
     if (!s_loginfo.active)
         return 0;
     char line[k_buf_size];
@@ -431,7 +470,7 @@ int msg_output(const char *fmt, ...)
 
 int msg_output_stderr(const char *fmt, ...)
 {
-    ntw_exit_if_signalled();
+    sig_exit_if_signalled();
     if (!s_loginfo.active)
         return 0;
     char line[k_buf_size];

@@ -295,7 +295,7 @@ void stop_partner(void)
         return;
     msg_statusmsg(0, "%s", msg_text(MT_SIGNAL_CHILD));
     kill(s_partner_pid, SIGKILL);
-    ntw_reap_child(s_partner_pid);
+    sig_reap_child(s_partner_pid);
     s_partner_pid = -1;
     s_partner_stopped = true;
 }
@@ -458,7 +458,7 @@ int fork_singletest_start(const char *work_dir, const char *sync_dir, singletest
         msg_finish();
         info->is_child = 1;
     } else {
-        ntw_add_child(child);
+        sig_add_child(child);
         s_partner_pid = child;
         utlntw_sync_register_presence(sync_dir, NTW_MODE_SINGLE, pid, child);
     }
@@ -504,7 +504,7 @@ int fork_singletest_end(singletest_info *info)
             unlink(info->work_file[i]);
     }
     if (s_partner_pid > 0) {
-        ntw_reap_child(s_partner_pid);
+        sig_reap_child(s_partner_pid);
         s_partner_pid = -1;
     }
     return result;
@@ -603,11 +603,16 @@ int test_single_link_targetpath(const char *dir, int timeout)
         result = test_failure_value();
     } else {
         close_file(fd);
-        result = test_named_step(MT_STEP_LINK_NEW,
-                                 [&] { return link_file(name0, name1, 0) == 0 ? NTW_OK : NTW_NG; });
+        bool linked = false;
+        result = test_named_step(MT_STEP_LINK_NEW, [&] {
+            linked = link_file(name0, name1, 0) == 0;
+            return linked ? NTW_OK : NTW_NG;
+        });
         // name1 exists now as the new link, or is created here when the link
-        // failed, so the second link always meets an existing name.
-        fd = test_open_work_file(name1, timeout);
+        // failed, so the second link always meets an existing name.  Two
+        // links are the checker's own only when its link was made.
+        fd =
+            open_file_max_links(name1, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0, linked ? 2 : 1);
         if (fd < 0) {
             result = test_failure_value();
         } else {

@@ -201,13 +201,13 @@ void presence_write_mark(void)
 {
     char mark[PRESENCE_MARK_LEN];
     snprintf(mark, sizeof mark, "%010u\n", ++s_presence.counter);
-    ntw_blocking_begin();
+    sig_blocking_begin();
     ssize_t written = pwrite(s_presence.fd, mark, PRESENCE_MARK_LEN - 1, 0);
-    ntw_blocking_end();
+    sig_blocking_end();
     (void)written;
-    ntw_blocking_begin();
+    sig_blocking_begin();
     fdatasync(s_presence.fd);
-    ntw_blocking_end();
+    sig_blocking_end();
 }
 
 // Writes a new mark once a second; true when it was time to.
@@ -273,22 +273,22 @@ bool presence_snapshot(PresenceSighting *seen)
     if (n < 0 || static_cast<size_t>(n) >= sizeof path)
         return false;
     struct stat st;
-    ntw_blocking_begin();
+    sig_blocking_begin();
     int r = lstat(path, &st);
-    ntw_blocking_end();
+    sig_blocking_end();
     if (r != 0 || !S_ISREG(st.st_mode))
         return false;
-    ntw_blocking_begin();
+    sig_blocking_begin();
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    ntw_blocking_end();
+    sig_blocking_end();
     if (fd < 0)
         return false;
     std::memset(seen->mark, 0, sizeof seen->mark);
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (ok) {
-        ntw_blocking_begin();
+        sig_blocking_begin();
         ok = pread(fd, seen->mark, PRESENCE_MARK_LEN - 1, 0) >= 0;
-        ntw_blocking_end();
+        sig_blocking_end();
     }
     close(fd);
     seen->mtime = st.st_mtim;
@@ -324,15 +324,15 @@ void presence_note(const PresenceSighting &now)
 // One look at the directory for the presence files of this pairing.
 void presence_look(void)
 {
-    ntw_blocking_begin();
+    sig_blocking_begin();
     DIR *dir = opendir(s_presence.dir);
-    ntw_blocking_end();
+    sig_blocking_end();
     if (dir == nullptr)
         return;
     for (;;) {
-        ntw_blocking_begin();
+        sig_blocking_begin();
         const struct dirent *entry = readdir(dir);
-        ntw_blocking_end();
+        sig_blocking_end();
         if (entry == nullptr)
             break;
         PresenceSighting now{};
@@ -387,9 +387,9 @@ void presence_end_own(void)
 {
     if (s_presence.fd < 0)
         return;
-    ntw_blocking_begin();
+    sig_blocking_begin();
     close(s_presence.fd);
-    ntw_blocking_end();
+    sig_blocking_end();
     s_presence.fd = -1;
     unlink(s_presence.path);
 }
@@ -408,9 +408,9 @@ bool partner_seen_running(void)
             return true;
         if (s_presence.seen == 0 || monotonic_ms() - s_presence.since_ms >= PRESENCE_WATCH_MS)
             break;
-        ntw_blocking_begin();
+        sig_blocking_begin();
         usleep(PRESENCE_LOOK_US);
-        ntw_blocking_end();
+        sig_blocking_end();
         presence_refresh_if_due();
     }
     for (int i = 0; i < s_presence.seen; ++i)
@@ -483,9 +483,9 @@ int sync_pause(const utlntw_sync_info *info)
 {
     if (s_presence.active && presence_refresh_if_due() && info->my_alive_no == 0)
         presence_look();
-    ntw_blocking_begin();
+    sig_blocking_begin();
     int rc = usleep(SYNC_POLL_US);
-    ntw_blocking_end();
+    sig_blocking_end();
     return rc;
 }
 
@@ -683,9 +683,9 @@ int finish_first(utlntw_sync_info *info, time_t start)
     // The last finisher needs a couple of its polls to notice that this
     // party has let go and to remove the files; a look before then would
     // only find the end-wait file and cost a whole interval of the wait.
-    ntw_blocking_begin();
+    sig_blocking_begin();
     usleep(FINISH_SETTLE_US);
-    ntw_blocking_end();
+    sig_blocking_end();
     return wait_file_exists(info->endwait_filename, start, info->timeout) == 0 ? 0 : -1;
 }
 
@@ -845,9 +845,16 @@ int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int k
     info->save_umask = static_cast<int32_t>(umask(0));
     if (make_sync_names(info, dir, kind, number) != 0)
         return -1;
-    add_deletefilename(info->sync_filename);
-    add_deletefilename(info->endwait_filename);
     msg_statusmsg(0, msg_text(MT_SYNC_NAME_MADE), info->sync_filename);
+    // The files are removed at exit only by a party that made them or took
+    // part in the pairing: one that meets a pairing of two others (it came
+    // third) leaves their files alone.
+    int made = create_private_file(info->sync_filename, info->timeout);
+    bool registered = made >= 0;
+    if (registered) {
+        add_deletefilename(info->sync_filename);
+        close(made);
+    }
     info->fd = open_file(info->sync_filename, O_RDWR | O_CREAT, NTW_FILE_MODE, info->timeout, 0);
     if (info->fd < 0) {
         info->fd = -1;
@@ -858,6 +865,11 @@ int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int k
     int result = syncronize(info);
     if (result != 0 && info->my_alive_no == 0 && get_is_timeout())
         report_partner_unmet();
+    if (info->my_alive_no != 0) {
+        if (!registered)
+            add_deletefilename(info->sync_filename);
+        add_deletefilename(info->endwait_filename);
+    }
     return result;
 }
 

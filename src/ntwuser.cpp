@@ -2,6 +2,13 @@
 // operator, share one target file.  The checker prints an instruction, waits
 // until the operator deletes the stop file, and judges only its own opens and
 // whole-file locks; what the application achieved is for the operator to see.
+//
+// The target's directory is usually writable by others (the application
+// re-creates the file at O2), so once the checker has created the file
+// exclusively at O1, whatever is found under the name may have been swapped
+// in: every open of it is made as for a name the checker formed (open_file:
+// no final symbolic link followed, a regular file with one link only), and
+// a refused open is that step's failed open.
 #include "ntw.h"
 
 #include <fcntl.h>
@@ -49,7 +56,7 @@ static int usrapl_open_access_test(const char *target_file, int flags, ntw_text_
 {
     msg_statusmsg(0, "%s", msg_text(MT_UA_OPEN_TEST_START));
     msg_statusmsg(0, msg_text(announce), target_file);
-    int fd = open_operator_file(target_file, flags, NTW_FILE_MODE, timeout, 0);
+    int fd = open_file(target_file, flags, NTW_FILE_MODE, timeout, 0);
     if (fd < 0)
         return NTW_NG;
     return close_file(fd) == 0 ? NTW_OK : NTW_NG;
@@ -79,7 +86,7 @@ int usrapl_filopen_test(const char *target_file, int timeout)
 
 int file_open_test_no45(const char *target_file, int timeout)
 {
-    int fd = open_operator_file(target_file, O_RDWR | O_CREAT | O_EXCL, NTW_FILE_MODE, timeout, 0);
+    int fd = open_file(target_file, O_RDWR | O_CREAT | O_EXCL, NTW_FILE_MODE, timeout, 0);
     if (fd < 0)
         return NTW_ABORT;
     // Registered as soon as it exists, so that a failing close or a signal
@@ -110,7 +117,7 @@ int usrapl_file_open_test_no46(const char *target_file, int timeout)
 
     msg_statusmsg(0, "%s", msg_text(MT_UA_OPEN_TEST_START));
     msg_statusmsg(0, msg_text(MT_UA_OPEN_READ), target_file);
-    int fd = open_operator_file(target_file, O_RDONLY, NTW_FILE_MODE, timeout, 0);
+    int fd = open_file(target_file, O_RDONLY, NTW_FILE_MODE, timeout, 0);
     if (fd < 0)
         return NTW_ABORT;
     return close_file(fd) == 0 ? NTW_OK : NTW_ABORT;
@@ -168,7 +175,7 @@ static int usrapl_lock_steps(const char *target_file, int *fd, int timeout)
     *fd = -1;
     if (closed != 0)
         return NTW_ABORT;
-    *fd = open_operator_file(target_file, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0);
+    *fd = open_file(target_file, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0);
     if (*fd < 0)
         return NTW_ABORT;
 
@@ -179,7 +186,7 @@ static int usrapl_lock_steps(const char *target_file, int *fd, int timeout)
 int usrapl_fillock_test(const char *target_file, int timeout)
 {
     int result = test_named_step(MT_TITLE_KIND_WHOLE_LOCK, [&] {
-        int fd = open_operator_file(target_file, O_RDWR, NTW_FILE_MODE, timeout, 0);
+        int fd = open_file(target_file, O_RDWR, NTW_FILE_MODE, timeout, 0);
         if (fd < 0)
             return NTW_ABORT;
         int r = usrapl_lock_steps(target_file, &fd, timeout);

@@ -245,7 +245,8 @@ TEST_F(ComTest, UmaskAlarmAndSigalrmStateAreRestoredAndFilesCreated0666)
         {"open",
          [&] { return close(open_file(dir_.file("new").c_str(), O_RDWR | O_CREAT, 0666, 2, 0)); },
          false},
-        {"open blocking fifo", [&] { return open_file(fifo.c_str(), O_RDONLY, 0, 1, 0); }, true},
+        {"open fifo, refused at once", [&] { return open_file(fifo.c_str(), O_RDONLY, 0, 1, 0); },
+         false},
         {"read blocking pipe", [&] { return read_file(empty_pipe[0], 1); }, true},
         {"write", [&] { return write_file(fd, 2); }, false},
         {"waiting lock", [&] { return lock_file(fd, 1, 1, 1, 0); }, true},
@@ -311,11 +312,11 @@ TEST_F(ComTest, OpenReportsFailuresAsExpectedUnexpectedOrTimedOut)
     EXPECT_EQ(get_is_timeout(), 0);
     EXPECT_EQ(open_file(file_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666, 2, 0), -1);
     EXPECT_EQ(open_file(fifo.c_str(), O_RDONLY, 0, 1, 0), -1);
-    EXPECT_EQ(get_is_timeout(), 1);
+    EXPECT_EQ(get_is_timeout(), 0) << "a FIFO is refused without waiting for a writer";
     EXPECT_EQ(lines(),
               (Lines{progress(fmt(MT_OPEN, missing.c_str())), progress(MT_OPEN_FAILED, ENOENT),
                      progress(fmt(MT_OPEN, file_.c_str())), error(MT_OPEN_FAILED, EEXIST),
-                     progress(fmt(MT_OPEN, fifo.c_str())), error(MT_TIMEOUT, EINTR)}));
+                     progress(fmt(MT_OPEN, fifo.c_str())), error(MT_OPEN_FAILED, EINVAL)}));
 }
 
 TEST_F(ComTest, CloseAcceptsMinusOneSilentlyAndReportsABadDescriptor)
@@ -552,39 +553,190 @@ TEST_F(ComTest, WaitForCreationProbesTheDirectoryAndEndsWhenTheFileAppears)
     EXPECT_EQ(lines(), (Lines{progress(fmt(MT_WAIT_CREATED, file_.c_str())),
                               progress(fmt(MT_WAIT_CREATED, file_.c_str())),
                               progress(fmt(MT_WAIT_CREATED, elsewhere.c_str())),
+                              error(MT_OPEN_FAILED, ENOENT),
                               progress(fmt(MT_WAIT_CREATED, file_.c_str())), error(MT_TIMEOUT)}));
 }
 
 // ---------------------------------------------------------------------------
-// Planted symbolic links
+// Names planted under the checker's names
 
-TEST_F(ComTest, PlantedSymlinkIsNeverFollowedUnderACheckerName)
+// A symbolic link, a hard link or a FIFO found under a name that the checker
+// formed is refused by every operation that opens the name: the open (an
+// existing file or one to create), the owner change and the probe file of a
+// wait.  The refusal is a failed open with its error number, made at once,
+// and the planted link's target keeps its content, owner and mode.
+TEST_F(ComTest, PlantedNamesAreRefusedAndTheirTargetsStayUntouched)
 {
-    std::string target = dir_.file("target");
-    std::string absent = dir_.file("absent-target");
-    ntwtest::write_file_bytes(target, "precious");
-    ASSERT_EQ(symlink(target.c_str(), file_.c_str()), 0);
-    std::string dangling = dir_.file("dangling");
-    ASSERT_EQ(symlink(absent.c_str(), dangling.c_str()), 0);
-    ASSERT_EQ(symlink(target.c_str(), (dir_.file("await") + ".EXCL").c_str()), 0);
-
-    EXPECT_EQ(open_file(file_.c_str(), O_RDWR, 0666, 2, 0), -1);
-    EXPECT_EQ(open_file(dangling.c_str(), O_RDWR | O_CREAT, 0666, 2, 0), -1);
-    EXPECT_NE(access(absent.c_str(), F_OK), 0) << "O_CREAT created the link's target";
-    EXPECT_EQ(wait_file_no_exists(dir_.file("await").c_str(), time(nullptr), 30), -1);
-    EXPECT_EQ(ntwtest::read_file_bytes(target), "precious");
-    if (getuid() == 0) {
-        // The owner is checked through the name without following it: a
-        // link is not the checker's file, and the change counts as failed.
-        EXPECT_EQ(change_owner(file_.c_str(), "nobody", ""), -1);
-        struct stat st;
-        ASSERT_EQ(stat(target.c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, 0u) << "the link's target changed owner";
+    if (getuid() != 0)
+        GTEST_SKIP() << "the owner change to another user needs root";
+    const struct passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const std::string victim = logdir_.file("victim");
+    const std::string probe = file_ + ".EXCL";
+    const std::string chown_line = fmt(MT_CHOWN, file_.c_str(), static_cast<int>(nobody->pw_uid),
+                                       static_cast<int>(nobody->pw_gid));
+    struct Plant {
+        const char *name;
+        int (*make)(const char *victim, const char *name);
+        int error;
+    };
+    const Plant plants[] = {
+        {"symbolic link", [](const char *v, const char *n) { return symlink(v, n); }, ELOOP},
+        {"hard link", [](const char *v, const char *n) { return link(v, n); }, EMLINK},
+        {"fifo", [](const char *, const char *n) { return mkfifo(n, 0600); }, EINVAL},
+    };
+    struct Op {
+        const char *name;
+        const std::string &planted;
+        std::function<int()> call;
+        std::function<Lines(int)> expected;
+    };
+    const Op ops[] = {
+        {"open existing", file_, [&] { return open_file(file_.c_str(), O_RDWR, 0666, 2, 0); },
+         [&](int e) {
+             return Lines{progress(fmt(MT_OPEN, file_.c_str())), error(MT_OPEN_FAILED, e)};
+         }},
+        {"open to create", file_,
+         [&] { return open_file(file_.c_str(), O_RDWR | O_CREAT, 0666, 2, 0); },
+         [&](int e) {
+             return Lines{progress(fmt(MT_OPEN, file_.c_str())), error(MT_OPEN_FAILED, e)};
+         }},
+        {"owner change", file_, [&] { return change_owner(file_.c_str(), "nobody", ""); },
+         [&](int e) {
+             return Lines{progress(chown_line), error(MT_CHOWN_FAILED, e)};
+         }},
+        {"probe of a wait", probe,
+         [&] { return wait_file_no_exists(file_.c_str(), time(nullptr), 30); },
+         [&](int e) {
+             return Lines{progress(fmt(MT_WAIT_CREATED, file_.c_str())), error(MT_OPEN_FAILED, e)};
+         }},
+    };
+    for (const Plant &p : plants) {
+        for (const Op &op : ops) {
+            SCOPED_TRACE(std::string(p.name) + " under the name of the " + op.name);
+            ntwtest::write_file_bytes(victim, "precious");
+            ASSERT_EQ(chmod(victim.c_str(), 0640), 0);
+            ASSERT_EQ(p.make(victim.c_str(), op.planted.c_str()), 0);
+            clear_lines();
+            const time_t start = time(nullptr);
+            EXPECT_EQ(op.call(), -1);
+            EXPECT_LE(time(nullptr) - start, 1);
+            EXPECT_EQ(get_is_timeout(), 0);
+            EXPECT_EQ(lines(), op.expected(p.error));
+            struct stat st;
+            ASSERT_EQ(stat(victim.c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, getuid());
+            EXPECT_EQ(st.st_mode & 07777, 0640u);
+            EXPECT_EQ(ntwtest::read_file_bytes(victim), "precious");
+            unlink(op.planted.c_str());
+            unlink(victim.c_str());
+        }
     }
 
-    int fd = open_operator_file(file_.c_str(), O_RDONLY, 0666, 2, 0);
-    EXPECT_GE(fd, 0) << "the operator's own file name is opened as given";
+    // A dangling link: O_CREAT does not create its target.
+    const std::string absent = logdir_.file("absent");
+    ASSERT_EQ(symlink(absent.c_str(), file_.c_str()), 0);
+    EXPECT_EQ(open_file(file_.c_str(), O_RDWR | O_CREAT, 0666, 2, 0), -1);
+    EXPECT_NE(access(absent.c_str(), F_OK), 0) << "O_CREAT created the link's target";
+}
+
+// The two names of the link test: two links are allowed where the checker
+// made the second itself, a third is not.
+TEST_F(ComTest, OpenAllowsOnlyTheLinksTheCheckerMade)
+{
+    ntwtest::write_file_bytes(file_, "");
+    const std::string second = dir_.file("second");
+    ASSERT_EQ(link(file_.c_str(), second.c_str()), 0);
+    EXPECT_EQ(open_file(second.c_str(), O_RDWR, 0666, 2, 0), -1);
+    int fd = open_file_max_links(second.c_str(), O_RDWR, 0666, 2, 0, 2);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "the descriptor is left blocking";
     close(fd);
+    ASSERT_EQ(link(file_.c_str(), dir_.file("third").c_str()), 0);
+    EXPECT_EQ(open_file_max_links(second.c_str(), O_RDWR, 0666, 2, 0, 2), -1);
+}
+
+// The same plants under every kind of name that a real run of mode single
+// opens: the work files of both paths (the two names of the link test
+// among them), the sync file, the end-wait file and its probe.  The names
+// carry the checker's process id; they are planted by the run's own process
+// before it executes the checker.  Each planted name is refused with its
+// error number, the planted link's target keeps its content, owner and
+// mode, and the run ends within its time-outs and leaves no process behind.
+TEST(PlantedNames, RealRunsRefuseThemAndLeaveTheirTargetsUntouched)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "the owner change to another user needs root";
+    ntwtest::become_subreaper();
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    struct Plant {
+        const char *name;
+        int (*make)(const char *victim, const char *name);
+        int error;
+    };
+    const Plant plants[] = {
+        {"symbolic link", [](const char *v, const char *n) { return symlink(v, n); }, ELOOP},
+        {"hard link", [](const char *v, const char *n) { return link(v, n); }, EMLINK},
+        {"fifo", [](const char *, const char *n) { return mkfifo(n, 0600); }, EINVAL},
+    };
+    // Names that do not keep each other from being reached share a run (a
+    // failed sync file or end-wait file ends the chain of tests).  The names
+    // of a pairing's finish are opened by whichever party gets there first
+    // or last, and the forked partner reports nothing: for them only the
+    // untouched target is checked.
+    const std::vector<std::vector<std::string>> groups = {
+        {"T/.#ZEMLOCK.H.P.0", "T/.#ZEMLOCK.H.P.1", "S/.#ZEMLOCK.H.P.0"},
+        {"S/.#ZEMLOCK.H.P.master"},
+        {"S/H.P.endwaitfile", "S/H.P.endwaitfile.EXCL"},
+    };
+    for (const Plant &p : plants) {
+        for (const auto &group : groups) {
+            SCOPED_TRACE(std::string(p.name) + " under " + group[0]);
+            ntwtest::TempDir share("ntwplants", 0777), target("ntwplantt", 0777),
+                victims("ntwplantv");
+            const std::string victim = victims.file("victim");
+            ntwtest::write_file_bytes(victim, "precious");
+            ASSERT_EQ(chmod(victim.c_str(), 0640), 0);
+            auto real_name = [&](std::string n, pid_t pid) {
+                n.replace(n.find('P'), 1, std::to_string(pid));
+                n.replace(n.find('H'), 1, host);
+                return n.replace(0, 1, n[0] == 'S' ? share.path() : target.path());
+            };
+            ntwtest::RunOptions opt;
+            opt.before_exec = [&] {
+                for (const auto &n : group) {
+                    if (p.make(victim.c_str(), real_name(n, getpid()).c_str()) != 0)
+                        _exit(125);
+                }
+            };
+            const time_t start = time(nullptr);
+            ntwtest::Proc run =
+                ntwtest::start_checker({"-8", "-m", "single", "-h", share.path(), "-p",
+                                        target.path(), "-O", "nobody", "-t", "10"},
+                                       opt);
+            ntwtest::RunResult r = ntwtest::finish_checker(run);
+            EXPECT_LE(time(nullptr) - start, 120);
+            EXPECT_EQ(r.status, 255) << r.out << r.err;
+            std::vector<std::string> lines = ntwtest::split_lines(r.out);
+            for (const auto &n : group) {
+                if (n.find("endwait") != std::string::npos)
+                    continue;
+                const std::string name = real_name(n, run.pid);
+                const std::string opened = progress(fmt(MT_OPEN, name.c_str()));
+                bool refused = false;
+                for (size_t i = 0; i + 1 < lines.size(); ++i)
+                    refused |= lines[i] == opened && lines[i + 1] == error(MT_OPEN_FAILED, p.error);
+                EXPECT_TRUE(refused) << name << "\n" << r.out;
+            }
+            struct stat st;
+            ASSERT_EQ(stat(victim.c_str(), &st), 0);
+            EXPECT_EQ(st.st_uid, 0u);
+            EXPECT_EQ(st.st_mode & 07777, 0640u);
+            EXPECT_EQ(ntwtest::read_file_bytes(victim), "precious");
+            EXPECT_EQ(ntwtest::leftover_children(), std::vector<pid_t>{});
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

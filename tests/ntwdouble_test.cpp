@@ -68,7 +68,7 @@ TEST_F(DoubleChildTest, ChildHoldsItsLockUntilThreeSecondsAfterSigtermAndIsNever
         EXPECT_GE(time(nullptr) - sent, 2) << "the lock must outlast the signal by the pause";
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);
-        ntw_remove_child(child);
+        sig_remove_child(child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
         std::vector<std::string> l = split_lines(read_file_bytes(log_));

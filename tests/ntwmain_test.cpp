@@ -345,19 +345,52 @@ TEST(ExitStatus, BadCommandLineEndsWith255AndUsage)
     EXPECT_EQ("", r.out);
 }
 
+// A passing run, started normally, without one of its standard descriptors
+// (each closed one is replaced by /dev/null, so no work or sync file takes
+// its number), and with SIGHUP ignored as under nohup (a SIGHUP sent during
+// the run then passes it by).
 TEST(ExitStatus, PassingSingleRunEndsWith0AndLeavesNothing)
 {
     become_subreaper();
-    TempDir share("ntwshare"), target("ntwtarget");
-    RunResult r =
-        run_checker({"-8", "-m", "single", "-h", share.path(), "-p", target.path(), "-t", "10"});
-    std::vector<std::string> lines = split_lines(r.out);
-    EXPECT_EQ(0, r.status) << r.out << r.err;
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(end_line_ok(catalog(MT_TITLE_SINGLE)), lines.back());
-    EXPECT_TRUE(share.entries().empty());
-    EXPECT_TRUE(target.entries().empty());
-    expect_no_leftover_children();
+    struct Row {
+        const char *name;
+        std::vector<int> closed_fds;
+        bool sighup_ignored;
+        bool report_on_stdout;
+    };
+    const Row rows[] = {
+        {"normal", {}, false, true},
+        {"stdin closed", {STDIN_FILENO}, false, true},
+        {"stdout closed", {STDOUT_FILENO}, false, false},
+        {"stderr closed, SIGHUP ignored and sent", {STDERR_FILENO}, true, true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir share("ntwshare"), target("ntwtarget");
+        RunOptions opt;
+        opt.closed_fds = row.closed_fds;
+        if (row.sighup_ignored)
+            opt.ignored_signals = {SIGHUP};
+        Proc p = start_checker(
+            {"-8", "-m", "single", "-h", share.path(), "-p", target.path(), "-t", "10"}, opt);
+        if (row.sighup_ignored) {
+            for (int i = 0; i < 5; ++i) {
+                usleep(200000);
+                kill(p.pid, SIGHUP);
+            }
+        }
+        RunResult r = finish_checker(p);
+        EXPECT_EQ(0, r.status) << r.out << r.err;
+        if (row.report_on_stdout) {
+            std::vector<std::string> lines = split_lines(r.out);
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(end_line_ok(catalog(MT_TITLE_SINGLE)), lines.back());
+            EXPECT_EQ(r.out.find("NG ]"), std::string::npos) << r.out;
+        }
+        EXPECT_TRUE(share.entries().empty());
+        EXPECT_TRUE(target.entries().empty());
+        expect_no_leftover_children();
+    }
 }
 
 // Paths are written as their own bytes in every code set: a UTF-8 Japanese
@@ -432,13 +465,10 @@ public:
     std::string log() const { return share.file("report.log"); }
     std::string out() const { return share.file("stdout"); }
 
-    // In the child: start up as the program would, with SIGINT and SIGHUP
-    // ignored beforehand (start-up must replace that), register a work
-    // file and a long-lived child of our own.
+    // In the child: start up as the program would, register a work file
+    // and a long-lived child of our own.
     void child_start_up(bool with_log)
     {
-        signal(SIGINT, SIG_IGN);
-        signal(SIGHUP, SIG_IGN);
         if (!with_log) {
             int fd = open(out().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, STDOUT_FILENO);
@@ -463,7 +493,7 @@ public:
             for (;;)
                 pause();
         }
-        ntw_add_child(helper);
+        sig_add_child(helper);
     }
 
     SignalRun collect(pid_t pid, bool with_log)
@@ -514,9 +544,9 @@ void tell_ready(int fd)
         fl.l_whence = SEEK_SET;
         fl.l_start = 0;
         fl.l_len = 1;
-        ntw_blocking_begin();
+        sig_blocking_begin();
         fcntl(fd, F_SETLKW, &fl);
-        ntw_blocking_end();
+        sig_blocking_end();
         break;
     }
     case Activity::WritingLines:
@@ -531,9 +561,9 @@ void tell_ready(int fd)
     case Activity::LinesAndSleeps:
         for (int i = 0; i < 100000; ++i) {
             msg_statusmsg(0, "line %d", i);
-            ntw_blocking_begin();
+            sig_blocking_begin();
             usleep(100);
-            ntw_blocking_end();
+            sig_blocking_end();
         }
         break;
     }
@@ -578,7 +608,7 @@ TEST(Signals, InterruptAtManyMomentsEndsWithStatus1LineOnceAndNoWorkFile)
     become_subreaper();
     const int delays_us[] = {0, 100, 500, 2000, 7000, 20000, 60000};
     for (Activity act : {Activity::WaitingLock, Activity::WritingLines, Activity::LinesAndSleeps}) {
-        for (int sig : {SIGINT, SIGHUP}) {
+        for (int sig : {SIGINT, SIGHUP, SIGTERM}) {
             for (bool with_log : {true, false}) {
                 for (int delay : delays_us) {
                     SCOPED_TRACE(::testing::Message()
@@ -620,8 +650,8 @@ TEST(Signals, SigpipeOnClosedStandardOutputEndsWithStatus1)
         // raises SIGPIPE on the flush before a blocking call.
         dup2(p[1], STDOUT_FILENO);
         std::fputs("pending\n", stdout);
-        ntw_blocking_begin();
-        ntw_blocking_end();
+        sig_blocking_begin();
+        sig_blocking_end();
         msg_statusmsg(0, "%s", "after");
         _exit(0);
     }
@@ -657,19 +687,19 @@ TEST(Signals, ForkedPartnerEndsSilentlyWithStatus1AndDeletesNothing)
                     _exit(103);
                 for (;;) {
                     if (partner_blocked) {
-                        ntw_blocking_begin();
+                        sig_blocking_begin();
                         pause();
-                        ntw_blocking_end();
+                        sig_blocking_end();
                     } else {
                         msg_statusmsg(0, "%s", "partner line");
                     }
                 }
             }
-            ntw_add_child(partner);
+            sig_add_child(partner);
             int st = 0;
             while (waitpid(partner, &st, 0) == -1 && errno == EINTR) {
             }
-            ntw_remove_child(partner);
+            sig_remove_child(partner);
             struct stat sb;
             bool kept = stat(run.work().c_str(), &sb) == 0;
             msg_statusmsg(0, "partner status %d kept %d", WIFEXITED(st) ? WEXITSTATUS(st) : -1,
@@ -695,10 +725,11 @@ TEST(Signals, InterruptedProgramEndsWithStatus1AndLeavesNothing)
 {
     become_subreaper();
     int interrupted = 0;
+    constexpr int k_run_signals[] = {SIGINT, SIGHUP, SIGTERM};
     const int delays_ms[] = {5, 30, 80, 150, 300, 600, 1000};
     for (int delay : delays_ms) {
         for (bool with_log : {true, false}) {
-            const int sig = delay % 2 == 0 ? SIGINT : SIGHUP;
+            const int sig = k_run_signals[(delay + with_log) % 3];
             SCOPED_TRACE(::testing::Message() << "delay " << delay << " ms signal " << sig
                                               << (with_log ? " log" : " stdout"));
             TempDir share("ntwsigshare"), target("ntwsigtarget"), logdir("ntwsiglog");

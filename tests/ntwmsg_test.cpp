@@ -313,3 +313,50 @@ TEST(MsgCatalog, EveryTextConvertsToEveryCodeSetAndBack)
         EXPECT_EQ(eucjp, convert(utf8, "UTF-8", "EUC-JP"));
     }
 }
+
+// A log named through a symbolic link in a directory that others can write
+// is followed only when the running user owns the link; a refusal fails the
+// start-up with the log message and EACCES (status 255) and creates nothing
+// through the link.  Elsewhere, and for the user's own link, the log is
+// opened as given.
+TEST(LogFile, PlantedLinkInADirectoryOthersCanWriteIsNotFollowed)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "planting a link owned by another user needs root";
+    struct Row {
+        const char *name;
+        mode_t dir_mode;
+        uid_t link_owner; // -1: no link, a plain name
+        bool followed;
+    };
+    const Row rows[] = {
+        {"other's link, sticky dir writable by all", 01777, 65534, false},
+        {"other's link, dir writable by its group", 0775, 65534, false},
+        {"own link, sticky dir writable by all", 01777, 0, true},
+        {"other's link, dir only root can write", 0755, 65534, true},
+        {"plain name, sticky dir writable by all", 01777, static_cast<uid_t>(-1), true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir logdir("ntwlogdir", row.dir_mode), victims("ntwlogvictim");
+        const std::string log = logdir.file("report.log");
+        const std::string target = victims.file("created");
+        const bool is_link = row.link_owner != static_cast<uid_t>(-1);
+        if (is_link) {
+            ASSERT_EQ(symlink(target.c_str(), log.c_str()), 0);
+            ASSERT_EQ(lchown(log.c_str(), row.link_owner, row.link_owner), 0);
+        }
+        RunResult r = run_checker({"-8", "-m", "single", "-h", victims.file("no-share"), "-p",
+                                   victims.file("no-target"), "-o", log});
+        EXPECT_EQ(r.status, 255);
+        const std::string refused = [&] {
+            std::string text = catalog(MT_LOG_OPEN_FAILED);
+            text.replace(text.find("%s"), 2, log);
+            return text.replace(text.find("%s"), 2, std::strerror(EACCES));
+        }();
+        EXPECT_EQ(r.err.find(refused) != std::string::npos, !row.followed) << r.err;
+        struct stat st;
+        EXPECT_EQ(lstat(target.c_str(), &st) == 0, row.followed && is_link);
+        EXPECT_EQ(lstat(log.c_str(), &st) == 0, row.followed || is_link);
+    }
+}

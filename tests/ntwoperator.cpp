@@ -6,13 +6,16 @@
 // to the record file that the test reads.
 //
 //   ntwoperator --target FILE --record FILE [--behaviour idle] [--l3 hold]
-//               [--o2-mode OCTAL]
+//               [--o2-mode OCTAL] [--swap N:KIND:PATH]
 //
 // Prompts, in the checker's order: 1 open the checker's file, 2 create the
 // file, 3 try a lock while the checker holds one, 4 take a lock and keep it
 // (released once the checker waits for it, or kept until the checker removes
 // the file with "--l3 hold").  "idle" acts on nothing and only records what
-// it sees.  Every wait ends at a deadline, so the program always ends.
+// it sees.  "--swap" plays a hostile writer of the directory: after acting
+// on prompt N and before confirming it, it replaces the target with a
+// symbolic link to PATH, a hard link to PATH or a FIFO (KIND symlink,
+// hardlink, fifo).  Every wait ends at a deadline, so the program always ends.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +30,7 @@
 
 namespace {
 
-std::string s_target, s_record, s_stop_file;
+std::string s_target, s_record, s_stop_file, s_swap;
 bool s_idle, s_hold;
 mode_t s_o2_mode = 0666;
 const time_t s_deadline = time(nullptr) + 120;
@@ -95,6 +98,23 @@ void act(int prompt, int fd)
     }
 }
 
+// Replaces the target as "--swap N:KIND:PATH" says, when N is this prompt.
+void swap_target(int prompt)
+{
+    if (s_swap.empty() || s_swap[0] - '0' != prompt)
+        return;
+    const std::string kind = s_swap.substr(2, s_swap.find(':', 2) - 2);
+    const std::string path = s_swap.substr(s_swap.find(':', 2) + 1);
+    unlink(s_target.c_str());
+    int r = kind == "symlink"    ? symlink(path.c_str(), s_target.c_str())
+            : kind == "hardlink" ? link(path.c_str(), s_target.c_str())
+                                 : mkfifo(s_target.c_str(), 0666);
+    if (r == 0)
+        record("swapped " + kind);
+    else
+        record_error("swap failed");
+}
+
 // Prompt 4: the lock is taken and kept while the checker goes on.
 void hold_lock(int fd)
 {
@@ -104,6 +124,7 @@ void hold_lock(int fd)
         return;
     }
     record("L2 app locked");
+    swap_target(4);
     unlink(s_stop_file.c_str());
     struct stat st;
     fstat(fd, &st);
@@ -139,6 +160,7 @@ void run()
             hold_lock(fd);
         } else {
             act(prompt, fd);
+            swap_target(prompt);
             unlink(s_stop_file.c_str());
         }
         close(fd);
@@ -159,6 +181,8 @@ int main(int argc, char **argv)
             s_idle = true;
         else if (k == "--l3" && v == "hold")
             s_hold = true;
+        else if (k == "--swap" && v.size() > 2)
+            s_swap = v;
         else if (k == "--o2-mode")
             s_o2_mode = static_cast<mode_t>(strtoul(v.c_str(), nullptr, 8));
         else

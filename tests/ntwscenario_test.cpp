@@ -11,7 +11,9 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +35,7 @@ enum Drive {
     KILLED,    // mode double, the partner killed while its child holds a lock
     SIGNALLED, // a signal at a moment of the run
     USAGE,     // a bad command line
+    THIRD,     // mode double beside a live pair (one process holds its sync bytes)
 };
 
 struct Row {
@@ -49,9 +52,12 @@ struct Row {
     const char *fault = nullptr;
     Scope scope = TARGET;
     const char *fault_kind = nullptr; // NTWFAULT_KIND; mode double: "mutual" by default
-    bool log = false;                 // the report goes to a log file (-o)
-    bool relative = false;            // mode userapl: the target file named without a directory
-    const char *host = nullptr;       // the only host that sees the fault
+    // A hostile writer of the target file's directory: the operator's
+    // "--swap" (PATH given as @), or the kind of name planted as the stop file.
+    const char *swap = nullptr, *plant = nullptr;
+    bool log = false;           // the report goes to a log file (-o)
+    bool relative = false;      // mode userapl: the target file named without a directory
+    const char *host = nullptr; // the only host that sees the fault
     Lines args = {};
     int timeout = 10;
     Drive drive = PLAIN;
@@ -75,6 +81,7 @@ struct Row {
     Row &as_nobody(mode_t share, mode_t target) { return nobody = true, share_mode = share, target_mode = target, *this; }
     Row &operating(Lines o, Lines seen = {}) { return op_options = std::move(o), op_seen = std::move(seen), *this; }
     Row &routed(bool to_log, bool rel, const char *k = nullptr) { return log = to_log, relative = rel, fault_kind = k, *this; }
+    Row &hostile(const char *s, const char *p, int err) { return swap = s, plant = p, catches(KIND_COUNT, -1, {error_line(MT_OPEN_FAILED, err)}); }
     // clang-format on
 };
 
@@ -201,6 +208,13 @@ std::vector<Row> rows()
             .operating({"--behaviour", "idle"}, {"prompt 1 seen", "stop file removed by checker"}),
         Row{"userapl_nobody_read_only_file", USERAPL, {{U_OPEN, "OONN", 1}, {U_LOCK, "", -1}}, 255}.as_nobody(0700, 0777)
             .operating({"--o2-mode", "0444"}, {"O2 created mode 0444"}),
+        Row{"double_third_instance_beside_live_pair", DOUBLE, {{DS_OPEN, "", -1}}, 255}.driven(THIRD).catches(KIND_COUNT, -1, {progress(MT_SYNC_PARTNER_FIRST)}),
+        Row{"userapl_target_swapped_for_symlink_at_l3", USERAPL, {{U_LOCK, "OO", 1}}, 255}.hostile("4:symlink:@", nullptr, ELOOP).operating({}, {"swapped symlink"}),
+        Row{"userapl_target_swapped_for_hardlink_at_o2", USERAPL, {{U_OPEN, "ON", -1}}, 255}.hostile("2:hardlink:@", nullptr, EMLINK).operating({}, {"swapped hardlink"}),
+        Row{"userapl_target_swapped_for_fifo_at_o2", USERAPL, {{U_OPEN, "ON", -1}}, 255}.hostile("2:fifo:@", nullptr, EINVAL).operating({}, {"swapped fifo"}),
+        Row{"userapl_stop_file_planted_as_symlink", USERAPL, {{U_OPEN, "N", -1}}, 255}.hostile(nullptr, "symlink", ELOOP),
+        Row{"userapl_stop_file_planted_as_hardlink", USERAPL, {{U_OPEN, "N", -1}}, 255}.hostile(nullptr, "hardlink", EMLINK),
+        Row{"userapl_stop_file_planted_as_fifo", USERAPL, {{U_OPEN, "N", -1}}, 255}.hostile(nullptr, "fifo", EINVAL),
         Row{"single_code_sets_and_routes_together", SINGLE, {}, 0}.driven(CODE_SETS),
         Row{"single_nobody_target_without_create_right", SINGLE,
             {{T_OPEN, "ONNNNN", 1}, {T_LINK, "", 1}, {T_LOCK, "", 1}, {T_RW, "", 1}, {T_DELETE, "", 1}}, 255}
@@ -212,8 +226,8 @@ std::vector<Row> rows()
             .driven(SIGNALLED, SIGHUP, step_start(3, MT_STEP_SHLOCKED_EXCL_WAIT), 1, 1000),
         Row{"signal_sigpipe_to_group_at_pairing_end", SINGLE, {}, 1}.routed(true, false)
             .driven(SIGNALLED, SIGPIPE, progress(MT_SYNC_FINISH_START), 1, 200, true),
-        Row{"signal_sigint_to_group_in_target_lock", SINGLE, {}, 1}
-            .driven(SIGNALLED, SIGINT, step_start(3, MT_STEP_EXLOCKED_EXCL_WAIT), 2, 1000, true),
+        Row{"signal_sigterm_to_group_in_target_lock", SINGLE, {}, 1}
+            .driven(SIGNALLED, SIGTERM, step_start(3, MT_STEP_EXLOCKED_EXCL_WAIT), 2, 1000, true),
         Row{"signal_sigint_at_userapl_prompt", USERAPL, {}, 1}.driven(SIGNALLED, SIGINT, progress(MT_UA_ASK_APP_OPEN)),
         Row{"usage_bad_command_line", SINGLE, {}, 255}.driven(USAGE),
     };
@@ -226,6 +240,8 @@ struct Instance {
     enum { FILE_OUT, PIPE_OUT, LOG } route = FILE_OUT;
     const char *host = nullptr;
     bool faulty = true;
+    int closed = -1;          // a standard descriptor it starts without
+    bool hup_ignored = false; // started with SIGHUP ignored, as under nohup
     Proc proc;
     RunResult res;
     std::string report; // UTF-8
@@ -239,13 +255,17 @@ const char *code_set(const Instance &in)
 // The instances of a row's run.
 std::vector<Instance> instances(const Row &r)
 {
-    std::vector<Instance> v(r.mode == DOUBLE && r.drive != LONE ? 2 : 1);
-    v[0].host = r.mode == DOUBLE ? "hostA" : r.host;
+    const bool pair = r.mode == DOUBLE && r.drive != LONE && r.drive != THIRD;
+    std::vector<Instance> v(pair ? 2 : 1);
+    v[0].host = r.mode == DOUBLE && r.drive != THIRD ? "hostA" : r.host;
     v[0].route = r.log ? Instance::LOG : Instance::FILE_OUT;
     if (r.drive == CODE_SETS) {
         v.resize(3);
         v[0].route = Instance::PIPE_OUT, v[0].code = "-s";
         v[1].route = Instance::LOG, v[1].code = "-e";
+        // Started without one standard descriptor each, and with SIGHUP
+        // ignored as under nohup (a SIGHUP sent during the run passes it by).
+        v[0].closed = 0, v[1].closed = 1, v[2].closed = 2, v[2].hup_ignored = true;
     } else if (v.size() == 2) {
         v[1].host = "hostB";
         if (r.drive == APART)
@@ -311,6 +331,8 @@ protected:
         opt.kill_after_s = 300;
         opt.env = fault_env(r);
         opt.stdout_pipe = in.route == Instance::PIPE_OUT;
+        opt.closed_fds = in.closed >= 0 ? std::vector<int>{in.closed} : std::vector<int>();
+        opt.ignored_signals = in.hup_ignored ? std::vector<int>{SIGHUP} : std::vector<int>();
         opt.cwd = target.path();
         in.proc = start_checker(args, in.host != nullptr ? on_host(opt, in.host) : opt);
     }
@@ -458,6 +480,65 @@ void Scenario::check_crossed_files(const std::vector<Instance> &v)
         << "the owner of one file changed twice";
 }
 
+// A process that holds both liveness bytes of the sync file and has made
+// the end-wait file, as a live pair does; it ends when `release` closes.
+pid_t start_live_pair(const TempDir &share, int *release)
+{
+    int ready[2], hold[2];
+    if (pipe(ready) != 0 || pipe(hold) != 0)
+        return -1;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(hold[1]);
+        int fd = open(share.file(".#ZEMLOCK.master").c_str(), O_RDWR | O_CREAT, 0666);
+        close(open(share.file("endwaitfile").c_str(), O_RDWR | O_CREAT, 0666));
+        struct flock fl = {F_WRLCK, SEEK_SET, 1, 2, 0};
+        char c = fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+        if (write(ready[1], &c, 1) == 1)
+            while (read(hold[0], &c, 1) > 0) {
+            }
+        _exit(0);
+    }
+    char c = 0;
+    close(ready[1]);
+    close(hold[0]);
+    EXPECT_TRUE(read(ready[0], &c, 1) == 1 && c == 'y');
+    close(ready[0]);
+    *release = hold[1];
+    return pid;
+}
+
+// Plants the row's hostile name: the stop file, or the operator's swap.
+Lines plant_names(const Row &r, const TempDir &target, const TempDir &logs, Lines options)
+{
+    const std::string victim = logs.file("victim"), absent = logs.file("absent");
+    write_file_bytes(victim, "precious");
+    chmod(victim.c_str(), 0640);
+    const std::string kind = r.swap != nullptr ? std::string(r.swap + 2) : r.plant;
+    const std::string &to = kind.compare(0, 7, "symlink") == 0 ? absent : victim;
+    const std::string stop = target.file("ZEMSTOP.stop");
+    if (r.swap != nullptr)
+        options.insert(options.end(), {"--swap", replace_first(r.swap, "@", to)});
+    else
+        EXPECT_EQ(kind == "symlink"    ? symlink(to.c_str(), stop.c_str())
+                  : kind == "hardlink" ? link(to.c_str(), stop.c_str())
+                                       : mkfifo(stop.c_str(), 0666),
+                  0);
+    return options;
+}
+
+// Nothing was created through a link, and the linked file is unchanged.
+void expect_untouched(const TempDir &logs)
+{
+    struct stat st;
+    EXPECT_NE(lstat(logs.file("absent").c_str(), &st), 0) << "a file was created through the link";
+    ASSERT_EQ(stat(logs.file("victim").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(read_file_bytes(logs.file("victim")), "precious");
+}
+
 TEST_P(Scenario, Run)
 {
     const Row &r = GetParam();
@@ -468,18 +549,26 @@ TEST_P(Scenario, Run)
         EXPECT_EQ(res.err.compare(0, 16, "USAGE:zemntwchk "), 0) << res.err;
         return;
     }
+    const bool hostile = r.swap != nullptr || r.plant != nullptr;
+    const Lines options = hostile ? plant_names(r, target, logs, r.op_options) : r.op_options;
     Operator op;
-    if (r.mode == USERAPL && r.drive != SIGNALLED)
-        op = start_operator(target_file(), logs.file("operator"), r.op_options, fault_env(r),
+    if (r.mode == USERAPL && r.drive != SIGNALLED && r.plant == nullptr)
+        op = start_operator(target_file(), logs.file("operator"), options, fault_env(r),
                             target.path());
     if (r.drive == LONE) // an instance killed at the pairing left it; it never changes
         write_file_bytes(share.file(".#ZEMLOCK.master.hostB.4711.here"), "0000000007\n");
+    int release = -1;
+    const pid_t live_pair = r.drive == THIRD ? start_live_pair(share, &release) : -1;
     std::vector<Instance> v = instances(r);
     const time_t began = time(nullptr);
     for (Instance &in : v) {
         start(r, in);
         if (r.drive == APART)
             sleep(4);
+    }
+    for (int i = 0; r.drive == CODE_SETS && i < 5; ++i) {
+        usleep(200000);
+        kill(v[2].proc.pid, SIGHUP);
     }
     if (r.drive == SIGNALLED || r.drive == KILLED) {
         Instance &in = v.back();
@@ -518,6 +607,17 @@ TEST_P(Scenario, Run)
     if (r.fault != nullptr) {
         EXPECT_EQ(read_file_bytes(logs.file("applied")).compare(0, strlen(r.fault), r.fault), 0)
             << "the fault never took effect";
+    }
+    if (hostile) {
+        EXPECT_LT(time(nullptr) - began, 30) << "the refusal waited for a time-out";
+        expect_untouched(logs);
+    }
+    if (live_pair > 0) { // the pair's files are not the third instance's to remove
+        EXPECT_EQ(share.entries(), (Lines{".#ZEMLOCK.master", "endwaitfile"}));
+        close(release);
+        waitpid(live_pair, nullptr, 0);
+        unlink(share.file(".#ZEMLOCK.master").c_str());
+        unlink(share.file("endwaitfile").c_str());
     }
     expect_nothing_left({&share, &target}, r.drive == KILLED ? 20 : 5);
 }
