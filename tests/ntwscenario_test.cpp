@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,14 +102,13 @@ std::string exclusive(ntw_text_id id, bool error)
                          catalog(MT_LOCKWORD_EXCLUSIVE));
 }
 
+// An owner change to "nobody" that left the file with the checker's owner.
 std::string owner_unchanged_line()
 {
-    const struct passwd *pw = getpwnam("nobody");
+    const RunOptions nobody = as_nobody();
     char buf[1024];
-    snprintf(buf, sizeof buf, catalog(MT_CHOWN_NOT_APPLIED).c_str(),
-             pw != nullptr ? static_cast<int>(pw->pw_uid) : -1,
-             pw != nullptr ? static_cast<int>(pw->pw_gid) : -1, static_cast<int>(getuid()),
-             static_cast<int>(getgid()));
+    snprintf(buf, sizeof buf, catalog(MT_CHOWN_NOT_APPLIED).c_str(), static_cast<int>(nobody.uid),
+             static_cast<int>(nobody.gid), static_cast<int>(getuid()), static_cast<int>(getgid()));
     return "        ! " + std::string(buf);
 }
 

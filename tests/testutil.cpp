@@ -139,8 +139,12 @@ RunResult finish_checker(Proc &p)
         }
         usleep(20000);
     }
-    if (p.copier > 0)
-        waitpid(p.copier, nullptr, 0);
+    // A process left behind may hold the pipe open: the copy ends anyway.
+    for (int i = 0; p.copier > 0 && waitpid(p.copier, nullptr, WNOHANG) == 0; ++i) {
+        if (i == 100)
+            kill(p.copier, SIGKILL);
+        usleep(50000);
+    }
     r.out = read_file_bytes(p.out_file);
     r.err = read_file_bytes(p.err_file);
     unlink(p.out_file.c_str());
