@@ -347,6 +347,8 @@ protected:
         }
         // Paths are written as their own bytes in every code set: they are
         // taken out for the conversion and put back after it.
+        const std::string opened = convert(head(MT_OPEN), "UTF-8", code_set(in)) + share.path();
+        EXPECT_TRUE(GetParam().mode == USERAPL || bytes.find(opened) != std::string::npos);
         const std::string paths[] = {share.path(), target.path()};
         for (size_t i = 0; i < 2; ++i)
             replace_all(bytes, paths[i], std::string(1, static_cast<char>(1 + i)));
