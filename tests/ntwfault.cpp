@@ -331,19 +331,8 @@ int fsync(int fd)
     return applies_fd("fsync-eio", fd) ? fail("", EIO) : REAL(fsync)(fd);
 }
 
-// The owner change by name and, on a file the checker has opened, by
-// descriptor: refused, or reported done without changing anything.
-int fchownat(int dirfd, const char *path, uid_t owner, gid_t group, int flags)
-{
-    if (applies("chown-eperm", path))
-        return fail(path, EPERM);
-    if (applies("chown-ignored", path)) {
-        note(path);
-        return 0;
-    }
-    return REAL(fchownat)(dirfd, path, owner, group, flags);
-}
-
+// The owner change, on a file the checker has opened: refused, or reported
+// done without changing anything.
 int fchown(int fd, uid_t owner, gid_t group)
 {
     if (applies_fd("chown-eperm", fd))

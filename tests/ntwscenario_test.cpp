@@ -140,7 +140,6 @@ std::vector<Row> rows()
     return {
         Row{"double_partner_killed_while_its_child_holds_a_lock", DOUBLE, {{DS_LOCK, "OOOON", -1}}, 255}.driven(KILLED, SIGKILL, shared_held),
         Row{"double_started_apart_euc_sjis_with_owner", DOUBLE, {}, 0}.driven(APART).with({"-O", "nobody", "-G", "nogroup"}, 30),
-        Row{"double_passes", DOUBLE, {}, 0}.with({}, 30),
         Row{"double_lone_instance_times_out_at_first_pairing", DOUBLE, {{DS_OPEN, "", -1}}, 255}.driven(LONE)
             .catches(KIND_COUNT, -1, {error_line(MT_TIMEOUT), error_line(MT_PARTNER_NOT_SEEN)}, {head(MT_PARTNER_LOCKS_UNSEEN).insert(8, "! ")}),
         Row{"d01_nolock_share_single", SINGLE, {{S_LOCK, "OOOOON", 1}}, 255}.faulty("nolock", SHARE)
