@@ -106,23 +106,14 @@ std::string replace_first(std::string s, const std::string &from, const std::str
 // The model of the report tree: the kinds of processing of each mode, in
 // the order the drivers run them, with the steps of a passing run.
 enum Mode { SINGLE, DOUBLE, USERAPL };
+// clang-format off
 enum Kind {
-    S_OPEN,
-    S_LOCK,
-    T_OPEN,
-    T_LINK,
-    T_LOCK,
-    T_RW,
-    T_DELETE, // single
-    DS_OPEN,
-    DS_LOCK,
-    DT_OPEN,
-    DT_LOCK,
-    DT_DELETE, // mutual
-    U_OPEN,
-    U_LOCK, // userapl
+    S_OPEN, S_LOCK, T_OPEN, T_LINK, T_LOCK, T_RW, T_DELETE, // single
+    DS_OPEN, DS_LOCK, DT_OPEN, DT_LOCK, DT_DELETE,          // mutual
+    U_OPEN, U_LOCK,                                         // userapl
     KIND_COUNT
 };
+// clang-format on
 struct KindInfo {
     Mode mode;
     ntw_text_id object;
