@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
-#include <ftw.h>
 #include <grp.h>
 #include <iconv.h>
-#include <poll.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -21,89 +18,91 @@
 
 namespace ntwtest {
 
+namespace fs = std::filesystem;
+
 TempDir::TempDir(const char *tag, mode_t mode)
 {
-    std::string tmpl = std::string("/tmp/") + tag + ".XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
+    std::string name = std::string("/tmp/") + tag + ".XXXXXX";
+    if (mkdtemp(&name[0]) == nullptr)
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
-    path_ = buf.data();
+    path_ = name;
     chmod(path_.c_str(), mode);
-}
-
-static int remove_entry(const char *path, const struct stat *, int, struct FTW *)
-{
-    return remove(path);
 }
 
 TempDir::~TempDir()
 {
-    nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ec;
+    fs::remove_all(path_, ec);
 }
 
 std::vector<std::string> TempDir::entries() const
 {
     std::vector<std::string> names;
-    DIR *d = opendir(path_.c_str());
-    if (d == nullptr)
-        return names;
-    while (dirent *e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..")
-            names.push_back(n);
-    }
-    closedir(d);
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(path_, ec))
+        names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
 
-std::string checker_path()
-{
-    return ZEMNTWCHK_BIN;
-}
-
-static std::string temp_capture_file()
+static std::string temp_file()
 {
     char name[] = "/tmp/ntwout.XXXXXX";
     int fd = mkstemp(name);
-    if (fd >= 0) {
-        fchmod(fd, 0666);
-        close(fd);
-    }
+    fchmod(fd, 0666); // the checker may run as another user
+    close(fd);
     return name;
+}
+
+// Runs argv in a new process with standard input on /dev/null; exits 127
+// when it cannot be run.
+static pid_t spawn(std::vector<std::string> args, const std::function<void()> &prepare)
+{
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open("/dev/null", O_RDONLY), 0);
+        prepare();
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Standard output through a pipe: a copying process writes it to the file.
+static int pipe_to_file(const std::string &file, pid_t *copier)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    *copier = spawn({"cat"}, [&] {
+        dup2(fds[0], 0);
+        dup2(open(file.c_str(), O_WRONLY | O_TRUNC), 1);
+        close(fds[1]);
+    });
+    close(fds[0]);
+    return fds[1];
 }
 
 Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt)
 {
     Proc p;
     p.kill_after_s = opt.kill_after_s;
-    p.out_file = temp_capture_file();
-    p.err_file = temp_capture_file();
-    int pipefd[2] = {-1, -1};
-    if (opt.stdout_pipe && pipe(pipefd) != 0)
-        ADD_FAILURE() << "pipe: " << std::strerror(errno);
-
-    std::vector<std::string> argv_s = opt.prefix;
-    argv_s.push_back(checker_path());
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : argv_s)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
+    p.out_file = temp_file();
+    p.err_file = temp_file();
+    pid_t copier = -1;
+    int out = opt.stdout_pipe ? pipe_to_file(p.out_file, &copier) : -1;
+    std::vector<std::string> argv = opt.prefix;
+    argv.push_back(ZEMNTWCHK_BIN);
+    argv.insert(argv.end(), args.begin(), args.end());
+    p.pid = spawn(argv, [&] {
         setpgid(0, 0);
-        int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        int out = opt.stdout_pipe ? pipefd[1] : open(p.out_file.c_str(), O_WRONLY | O_TRUNC);
-        int err = open(p.err_file.c_str(), O_WRONLY | O_TRUNC);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (opt.stdout_pipe)
-            close(pipefd[0]);
+        dup2(out >= 0 ? out : open(p.out_file.c_str(), O_WRONLY | O_TRUNC), 1);
+        dup2(open(p.err_file.c_str(), O_WRONLY | O_TRUNC), 2);
         for (int sig : {SIGINT, SIGHUP, SIGPIPE, SIGTERM, SIGALRM})
             signal(sig, SIG_DFL);
         for (int sig : opt.ignored_signals)
@@ -119,70 +118,39 @@ Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt)
             _exit(126);
         if (opt.before_exec)
             opt.before_exec();
-        if (opt.drop_privileges) {
-            if (setgroups(0, nullptr) != 0 || setgid(opt.gid) != 0 || setuid(opt.uid) != 0)
-                _exit(126);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    p.pid = pid;
-    if (opt.stdout_pipe) {
-        close(pipefd[1]);
-        p.out_pipe = pipefd[0];
-    }
+        if (opt.drop_privileges &&
+            (setgroups(0, nullptr) != 0 || setgid(opt.gid) != 0 || setuid(opt.uid) != 0))
+            _exit(126);
+    });
+    if (out >= 0)
+        close(out);
+    p.copier = copier;
     return p;
 }
 
 RunResult finish_checker(Proc &p)
 {
     RunResult r;
-    const bool piped = p.out_pipe >= 0;
-    time_t deadline = time(nullptr) + p.kill_after_s;
     int status = 0;
-    for (;;) {
-        if (p.out_pipe >= 0) {
-            pollfd pfd{p.out_pipe, POLLIN, 0};
-            if (poll(&pfd, 1, 100) > 0) {
-                char buf[4096];
-                ssize_t n = read(p.out_pipe, buf, sizeof buf);
-                if (n > 0) {
-                    r.out.append(buf, static_cast<size_t>(n));
-                    continue;
-                }
-                close(p.out_pipe);
-                p.out_pipe = -1;
-            }
-        } else {
-            usleep(20000);
-        }
-        pid_t w = waitpid(p.pid, &status, WNOHANG);
-        if (w == p.pid)
-            break;
-        if (time(nullptr) > deadline) {
+    for (time_t end = time(nullptr) + p.kill_after_s; waitpid(p.pid, &status, WNOHANG) == 0;) {
+        if (time(nullptr) > end) {
             ADD_FAILURE() << "checker did not end within " << p.kill_after_s << " s; killed";
             kill(-p.pid, SIGKILL);
-            kill(p.pid, SIGKILL);
         }
+        usleep(20000);
     }
-    if (p.out_pipe >= 0) {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(p.out_pipe, buf, sizeof buf)) > 0)
-            r.out.append(buf, static_cast<size_t>(n));
-        close(p.out_pipe);
-        p.out_pipe = -1;
-    } else if (!piped) {
-        r.out = read_file_bytes(p.out_file);
+    // A process left behind may hold the pipe open: the copy ends anyway.
+    for (int i = 0; p.copier > 0 && waitpid(p.copier, nullptr, WNOHANG) == 0; ++i) {
+        if (i == 100)
+            kill(p.copier, SIGKILL);
+        usleep(50000);
     }
+    r.out = read_file_bytes(p.out_file);
     r.err = read_file_bytes(p.err_file);
     unlink(p.out_file.c_str());
     unlink(p.err_file.c_str());
-    if (WIFEXITED(status)) {
-        r.status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        r.signal = WTERMSIG(status);
-    }
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return r;
 }
 
@@ -192,19 +160,66 @@ RunResult run_checker(const std::vector<std::string> &args, const RunOptions &op
     return finish_checker(p);
 }
 
+bool can_make_hosts()
+{
+    static const bool ok = geteuid() == 0 && std::system("unshare --uts true >/dev/null 2>&1") == 0;
+    return ok;
+}
+
+RunOptions on_host(RunOptions opt, const std::string &host)
+{
+    opt.prefix = {"unshare", "--uts", "sh", "-c", "hostname " + host + " && exec \"$0\" \"$@\""};
+    return opt;
+}
+
+RunOptions as_nobody(RunOptions opt)
+{
+    const struct passwd *pw = getpwnam("nobody");
+    opt.drop_privileges = true;
+    opt.uid = pw != nullptr ? pw->pw_uid : 65534;
+    opt.gid = pw != nullptr ? pw->pw_gid : 65534;
+    return opt;
+}
+
+Operator start_operator(const std::string &target, const std::string &record,
+                        const std::vector<std::string> &options,
+                        const std::vector<std::string> &env, const std::string &cwd)
+{
+    std::vector<std::string> args = {NTWOPERATOR_BIN, "--target", target, "--record", record};
+    args.insert(args.end(), options.begin(), options.end());
+    return {spawn(args,
+                  [&] {
+                      for (const std::string &e : env)
+                          putenv(strdup(e.c_str()));
+                      if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+                          _exit(126);
+                  }),
+            record};
+}
+
+std::vector<std::string> finish_operator(Operator &op)
+{
+    int status = 0;
+    for (time_t end = time(nullptr) + 150; waitpid(op.pid, &status, WNOHANG) == 0;) {
+        if (time(nullptr) > end) { // past the operator's own deadline
+            ADD_FAILURE() << "operator did not end; killed";
+            kill(op.pid, SIGKILL);
+        }
+        usleep(50000);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "operator status " << status;
+    return split_lines(read_file_bytes(op.record));
+}
+
 std::string convert(const std::string &text, const char *from, const char *to)
 {
     iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        ADD_FAILURE() << "iconv_open " << from << " -> " << to;
-        return std::string();
-    }
     std::string out(text.size() * 4 + 16, '\0');
     char *src = const_cast<char *>(text.data());
-    size_t src_left = text.size();
     char *dst = &out[0];
-    size_t dst_left = out.size();
-    if (iconv(cd, &src, &src_left, &dst, &dst_left) == static_cast<size_t>(-1))
+    size_t src_left = text.size(), dst_left = out.size();
+    if (cd == reinterpret_cast<iconv_t>(-1) ||
+        iconv(cd, &src, &src_left, &dst, &dst_left) == static_cast<size_t>(-1))
         ADD_FAILURE() << "text is not valid " << from << ": " << std::strerror(errno);
     iconv_close(cd);
     out.resize(out.size() - dst_left);
@@ -220,8 +235,7 @@ std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
+    for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
 }
@@ -247,6 +261,134 @@ std::string catalog(ntw_text_id id)
     return msg_text_utf8(id);
 }
 
+std::string step_start(int level, ntw_text_id title)
+{
+    return std::string(2 * level, ' ') + "テスト " + catalog(title) + "を開始します。";
+}
+
+std::string step_end(int level, ntw_text_id title, bool ok)
+{
+    return std::string(2 * level, ' ') + "テスト " + catalog(title) + "が終了しました。 ... [ " +
+           (ok ? "OK" : "NG") + " ]";
+}
+
+std::string progress(ntw_text_id id)
+{
+    return "        " + catalog(id);
+}
+
+std::string error_line(ntw_text_id id, int err)
+{
+    std::string s = "        ! " + catalog(id);
+    if (err != 0)
+        s += " ERRORCODE=" + std::to_string(err) + "(" + std::strerror(err) + ")";
+    return s;
+}
+
+std::string replace_first(std::string s, const std::string &from, const std::string &to)
+{
+    size_t p = s.find(from);
+    if (p != std::string::npos)
+        s.replace(p, from.size(), to);
+    return s;
+}
+
+const KindInfo &kind_info(Kind kind)
+{
+    // clang-format off
+    static const KindInfo table[KIND_COUNT] = {
+        {SINGLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_NEW}},
+        {SINGLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_LOCK,
+         {MT_STEP_EXCL_NOWAIT, MT_STEP_EXCL_RELEASE, MT_STEP_SHARED_WAIT, MT_STEP_SHARED_RELEASE,
+          MT_STEP_EXCL_WAIT, MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_SHARED_WAIT,
+          MT_STEP_SHLOCKED_EXCL_WAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_SHARED_WAIT,
+          MT_STEP_EXLOCKED_EXCL_WAIT, MT_STEP_SHRELEASED_EXCL_NOWAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT}},
+        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_OPEN,
+         {MT_STEP_OPEN_MISSING, MT_STEP_OPEN_NEW, MT_STEP_OPEN_READ, MT_STEP_OPEN_WRITE,
+          MT_STEP_OPEN_RDWR, MT_STEP_CHOWN}},
+        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LINK, {MT_STEP_LINK_NEW, MT_STEP_LINK_EXISTING}},
+        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LOCK,
+         {MT_STEP_EXCL_NOWAIT, MT_STEP_EXCL_RELEASE, MT_STEP_EXCL_WAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT,
+          MT_STEP_EXLOCKED_EXCL_WAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT}},
+        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_RW, {MT_STEP_WRITE, MT_STEP_READ}},
+        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_DELETE, {MT_STEP_DELETE_OWN}},
+        // Mutual tests 35, 36, 29, 30, 31, 32, 33, 34 on the shared path.
+        {DOUBLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_PEERS}},
+        {DOUBLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_LOCK,
+         {MT_STEP_SHRELEASED_EXCL_NOWAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT,
+          MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_SHARED_WAIT, MT_STEP_SHLOCKED_EXCL_WAIT,
+          MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_SHARED_WAIT, MT_STEP_EXLOCKED_EXCL_WAIT}},
+        {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_PEERS, MT_STEP_CHOWN_PEERS}},
+        // Mutual tests 36, 32, 34 on the target path.
+        {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LOCK,
+         {MT_STEP_EXRELEASED_EXCL_NOWAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_EXCL_WAIT}},
+        {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_DELETE, {MT_STEP_DELETE_PEERS}},
+        {USERAPL, MT_TITLE_TARGET_FILE, MT_TITLE_KIND_OPEN,
+         {MT_STEP_O1, MT_STEP_O2, MT_STEP_O3, MT_STEP_O4}},
+        {USERAPL, MT_TITLE_TARGET_FILE, MT_TITLE_KIND_WHOLE_LOCK, {MT_STEP_L1, MT_STEP_L2, MT_STEP_L3}},
+    };
+    // clang-format on
+    return table[kind];
+}
+
+ntw_text_id mode_title(Mode mode)
+{
+    return mode == SINGLE ? MT_TITLE_SINGLE : mode == DOUBLE ? MT_TITLE_DOUBLE : MT_TITLE_USRAPL;
+}
+
+// One mode's tree; its result.  In modes single and double each driver
+// keeps the last non-zero result and stops after an abort; in mode userapl
+// the first non-zero result of the two kinds stands, and an abort of the
+// open kind skips the lock kind.
+static int append_tree(Mode mode, const std::vector<KindOutcome> &outcome,
+                       std::vector<std::string> &out)
+{
+    out.push_back(step_start(0, mode_title(mode)));
+    int top = 0, obj = 0;
+    for (int k = 0; k < KIND_COUNT && top >= 0; ++k) {
+        const KindInfo &info = kind_info(static_cast<Kind>(k));
+        auto same_object = [&](int other) {
+            return other >= 0 && other < KIND_COUNT &&
+                   kind_info(static_cast<Kind>(other)).mode == mode &&
+                   kind_info(static_cast<Kind>(other)).object == info.object;
+        };
+        if (info.mode != mode)
+            continue;
+        if (!same_object(k - 1)) {
+            out.push_back(step_start(1, info.object));
+            obj = 0;
+        }
+        KindOutcome o{static_cast<Kind>(k), nullptr, 0};
+        for (const KindOutcome &given : outcome)
+            o = given.kind == k ? given : o;
+        out.push_back(step_start(2, info.title));
+        size_t n = o.verdicts != nullptr ? std::strlen(o.verdicts) : info.steps.size();
+        for (size_t i = 0; i < n; ++i) {
+            out.push_back(step_start(3, info.steps[i]));
+            out.push_back(
+                step_end(3, info.steps[i], o.verdicts == nullptr || o.verdicts[i] == 'O'));
+        }
+        out.push_back(step_end(2, info.title, o.result == 0));
+        if (o.result != 0 && (mode != USERAPL || obj == 0))
+            obj = o.result;
+        if (!same_object(k + 1) || obj < 0) {
+            out.push_back(step_end(1, info.object, obj == 0));
+            top = obj != 0 ? obj : top;
+        }
+    }
+    out.push_back(step_end(0, mode_title(mode), top == 0));
+    return top;
+}
+
+// Mode double goes on to the mutual tests unless the single tests aborted.
+std::vector<std::string> expected_tree(Mode mode, const std::vector<KindOutcome> &outcome)
+{
+    std::vector<std::string> out;
+    if (mode != DOUBLE || append_tree(SINGLE, outcome, out) >= 0)
+        append_tree(mode, outcome, out);
+    return out;
+}
+
 void become_subreaper()
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -254,34 +396,40 @@ void become_subreaper()
 
 std::vector<pid_t> leftover_children()
 {
-    std::vector<pid_t> pids;
-    pid_t self = getpid();
-    DIR *d = opendir("/proc");
-    if (d == nullptr)
-        return pids;
-    while (dirent *e = readdir(d)) {
-        pid_t pid = static_cast<pid_t>(atoi(e->d_name));
-        if (pid <= 0)
-            continue;
-        std::ifstream st(std::string("/proc/") + e->d_name + "/stat");
-        std::string line;
-        if (!std::getline(st, line))
-            continue;
-        size_t rp = line.rfind(')');
-        if (rp == std::string::npos)
-            continue;
-        char state = 0;
-        int ppid = 0;
-        if (sscanf(line.c_str() + rp + 1, " %c %d", &state, &ppid) != 2 || ppid != self)
-            continue;
-        if (state == 'Z') {
-            waitpid(pid, nullptr, WNOHANG);
-            continue;
-        }
-        pids.push_back(pid);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
-    closedir(d);
+    std::istringstream in(
+        read_file_bytes("/proc/self/task/" + std::to_string(getpid()) + "/children"));
+    std::vector<pid_t> pids;
+    for (pid_t pid; in >> pid;)
+        pids.push_back(pid);
     return pids;
+}
+
+void expect_nothing_left(const std::vector<const TempDir *> &dirs, int grace_s)
+{
+    for (const TempDir *d : dirs)
+        EXPECT_EQ(d->entries(), std::vector<std::string>()) << "left in " << d->path();
+    std::vector<pid_t> left = leftover_children();
+    for (time_t end = time(nullptr) + grace_s; !left.empty() && time(nullptr) < end;
+         left = leftover_children())
+        usleep(100000);
+    EXPECT_EQ(left, std::vector<pid_t>()) << "processes left";
+    for (pid_t pid : left) { // so that a failure does not hang the suite
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}
+
+bool wait_for_line(const std::string &file, const std::string &line, int nth, int seconds)
+{
+    for (int i = 0; i < seconds * 20; ++i) {
+        auto lines = split_lines(read_file_bytes(file));
+        if (std::count(lines.begin(), lines.end(), line) >= nth)
+            return true;
+        usleep(50000);
+    }
+    return false;
 }
 
 int start_report_log(const std::string &path)
@@ -302,8 +450,7 @@ std::string read_file_bytes(const std::string &path)
 
 void write_file_bytes(const std::string &path, const std::string &bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 FdCapture::FdCapture(int fd) : fd_(fd)

@@ -1,5 +1,6 @@
 // Helpers shared by the tests: temporary directories, running the real
-// binary, reading its report, finding left-over files and processes.
+// binary and the scripted operator, the model of the report tree, and the
+// checks for left-over files and processes.
 #pragma once
 
 #include <functional>
@@ -58,14 +59,31 @@ struct RunResult {
 struct Proc {
     pid_t pid = -1;
     std::string out_file, err_file;
-    int out_pipe = -1;
+    pid_t copier = -1; // copies a piped standard output into out_file
     int kill_after_s = 900;
 };
 
-std::string checker_path();
 Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt = RunOptions());
 RunResult finish_checker(Proc &proc);
 RunResult run_checker(const std::vector<std::string> &args, const RunOptions &opt = RunOptions());
+
+// Two instances in their own UTS namespaces play two hosts: needs root and
+// a permitted 'unshare --uts'.
+bool can_make_hosts();
+RunOptions on_host(RunOptions opt, const std::string &host);
+RunOptions as_nobody(RunOptions opt = RunOptions());
+
+// The scripted operator (tests/ntwoperator.cpp) on a target file; its
+// record of what it saw is read back by finish_operator, which also fails
+// the test when it did not end well.
+struct Operator {
+    pid_t pid = -1;
+    std::string record;
+};
+Operator start_operator(const std::string &target, const std::string &record,
+                        const std::vector<std::string> &options,
+                        const std::vector<std::string> &env = {}, const std::string &cwd = "");
+std::vector<std::string> finish_operator(Operator &op);
 
 // Code-set conversion of whole texts with iconv (code names as iconv knows
 // them: "EUC-JP", "SHIFT_JIS", "UTF-8").  Fails the test on bad input.
@@ -78,11 +96,54 @@ std::vector<std::string> test_lines(const std::vector<std::string> &lines);
 bool contains_line(const std::vector<std::string> &lines, const std::string &line);
 std::string catalog(ntw_text_id id); // the UTF-8 catalogue text
 
+// Report lines, as the message module writes them (UTF-8, no newline).
+std::string step_start(int level, ntw_text_id title);
+std::string step_end(int level, ntw_text_id title, bool ok);
+std::string progress(ntw_text_id id);                // an indented progress line
+std::string error_line(ntw_text_id id, int err = 0); // "! text", with ERRORCODE when err
+std::string replace_first(std::string s, const std::string &from, const std::string &to);
+
+// The model of the report tree: the kinds of processing of each mode, in
+// the order the drivers run them, with the steps of a passing run.
+enum Mode { SINGLE, DOUBLE, USERAPL };
+// clang-format off
+enum Kind {
+    S_OPEN, S_LOCK, T_OPEN, T_LINK, T_LOCK, T_RW, T_DELETE, // single
+    DS_OPEN, DS_LOCK, DT_OPEN, DT_LOCK, DT_DELETE,          // mutual
+    U_OPEN, U_LOCK,                                         // userapl
+    KIND_COUNT
+};
+// clang-format on
+struct KindInfo {
+    Mode mode;
+    ntw_text_id object;
+    ntw_text_id title;
+    std::vector<ntw_text_id> steps;
+};
+const KindInfo &kind_info(Kind kind);
+ntw_text_id mode_title(Mode mode);
+// How one kind ends when it differs from a clean pass: the verdicts of the
+// steps that run ('O' OK, 'N' NG; later steps do not run) and the kind's
+// result (0 OK, 1 NG, -1 abort).
+struct KindOutcome {
+    Kind kind;
+    const char *verdicts;
+    int result;
+};
+// The test lines of a run of `mode` whose kinds end as given (all others
+// pass); mode double prints the single tree first.
+std::vector<std::string> expected_tree(Mode mode, const std::vector<KindOutcome> &outcome);
+
 // Processes whose parent is this test process and that are still alive or
 // unreaped; the test process makes itself a child subreaper, so orphans of
 // the checker show up here.  Reaps zombies it finds.
 std::vector<pid_t> leftover_children();
 void become_subreaper();
+// Fails on files left in the directories and on processes still there
+// after a grace period for orphans that end on their own (ends them).
+void expect_nothing_left(const std::vector<const TempDir *> &dirs, int grace_s = 5);
+// Waits up to `seconds` for the file to hold `line` at least `nth` times.
+bool wait_for_line(const std::string &file, const std::string &line, int nth, int seconds);
 
 // Starts the message module with UTF-8 lines appended to the log file at
 // `path`, for unit tests that read the report back; msg_init's result.
