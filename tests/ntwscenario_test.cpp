@@ -35,6 +35,7 @@ enum Drive {
     SIGNALLED, // a signal at a moment of the run
     USAGE,     // a bad command line
     THIRD,     // mode double beside a live pair (one process holds its sync bytes)
+    PLANTED,   // mode single with names planted under the checker's own names
 };
 
 struct Row {
@@ -54,6 +55,11 @@ struct Row {
     // A hostile writer of the target file's directory: the operator's
     // "--swap" (PATH given as @), or the kind of name planted as the stop file.
     const char *swap = nullptr, *plant = nullptr;
+    // PLANTED: the names of a run of mode single planted before it starts
+    // (S, T: the shared or target path; H: the host name; P: the checker's
+    // process id); the error number of their refusal.
+    Lines names = {};
+    int refusal = 0;
     bool log = false;           // the report goes to a log file (-o)
     bool relative = false;      // mode userapl: the target file named without a directory
     const char *host = nullptr; // the only host that sees the fault
@@ -81,6 +87,7 @@ struct Row {
     Row &operating(Lines o, Lines seen = {}) { return op_options = std::move(o), op_seen = std::move(seen), *this; }
     Row &routed(bool to_log, bool rel, const char *k = nullptr) { return log = to_log, relative = rel, fault_kind = k, *this; }
     Row &hostile(const char *s, const char *p, int err) { return swap = s, plant = p, catches(KIND_COUNT, -1, {error_line(MT_OPEN_FAILED, err)}); }
+    Row &planted(const char *p, Lines n, int err) { return drive = PLANTED, plant = p, names = std::move(n), refusal = err, args = {"-O", "nobody"}, *this; }
     // clang-format on
 };
 
@@ -123,6 +130,24 @@ std::string signal_line(int sig)
     return replace_first(error_line(MT_SIGNAL_RECEIVED), "%d", std::to_string(sig));
 }
 
+// A hostile name under `name`: a symbolic link to `to`, a hard link of it,
+// or a FIFO.
+int plant(const std::string &kind, const std::string &to, const std::string &name)
+{
+    return kind.compare(0, 7, "symlink") == 0    ? symlink(to.c_str(), name.c_str())
+           : kind.compare(0, 8, "hardlink") == 0 ? link(to.c_str(), name.c_str())
+                                                 : mkfifo(name.c_str(), 0666);
+}
+
+// The file a planted link leads to: a victim with content, or (for a
+// symbolic link) a name that must never be created.
+std::string plant_target(const std::string &kind, const TempDir &logs)
+{
+    write_file_bytes(logs.file("victim"), "precious");
+    chmod(logs.file("victim").c_str(), 0640);
+    return logs.file(kind.compare(0, 7, "symlink") == 0 ? "absent" : "victim");
+}
+
 // The rows, longest first so that CTest starts them first.  Rows d01-d28 are
 // the faulty file systems of docs/detection.md, in its order.
 std::vector<Row> rows()
@@ -134,6 +159,9 @@ std::vector<Row> rows()
     const std::string garbage = replace_first(error_line(MT_READ_DATA_BAD), "%s", "123456789X");
     const std::string unseen = replace_first(error_line(MT_PARTNER_LOCKS_UNSEEN), "%s", "@PARTNER");
     const Lines never_ended = {progress(MT_PARTNER_ENDED), error_line(MT_PARTNER_NOT_SEEN)};
+    // Names that do not keep each other from being reached share a row.
+    const Lines work_files = {"T/.#ZEMLOCK.H.P.0", "T/.#ZEMLOCK.H.P.1", "S/.#ZEMLOCK.H.P.0"};
+    const Lines end_wait = {"S/H.P.endwaitfile", "S/H.P.endwaitfile.EXCL"};
     const std::string shared_held =
         replace_first(progress(MT_CHILD_LOCKED_OK), "%s", catalog(MT_LOCKWORD_SHARED));
     // clang-format off
@@ -213,6 +241,15 @@ std::vector<Row> rows()
         Row{"userapl_stop_file_planted_as_hardlink", USERAPL, {{U_OPEN, "N", -1}}, 255}.hostile(nullptr, "hardlink", EMLINK),
         Row{"userapl_stop_file_planted_as_fifo", USERAPL, {{U_OPEN, "N", -1}}, 255}.hostile(nullptr, "fifo", EINVAL),
         Row{"single_code_sets_and_routes_together", SINGLE, {}, 0}.driven(CODE_SETS),
+        Row{"single_symlinks_planted_as_work_files", SINGLE, {}, 255}.planted("symlink", work_files, ELOOP),
+        Row{"single_hardlinks_planted_as_work_files", SINGLE, {}, 255}.planted("hardlink", work_files, EMLINK),
+        Row{"single_fifos_planted_as_work_files", SINGLE, {}, 255}.planted("fifo", work_files, EINVAL),
+        Row{"single_symlink_planted_as_sync_file", SINGLE, {}, 255}.planted("symlink", {"S/.#ZEMLOCK.H.P.master"}, ELOOP),
+        Row{"single_hardlink_planted_as_sync_file", SINGLE, {}, 255}.planted("hardlink", {"S/.#ZEMLOCK.H.P.master"}, EMLINK),
+        Row{"single_fifo_planted_as_sync_file", SINGLE, {}, 255}.planted("fifo", {"S/.#ZEMLOCK.H.P.master"}, EINVAL),
+        Row{"single_symlinks_planted_as_end_wait_and_probe", SINGLE, {}, 255}.planted("symlink", end_wait, ELOOP),
+        Row{"single_hardlinks_planted_as_end_wait_and_probe", SINGLE, {}, 255}.planted("hardlink", end_wait, EMLINK),
+        Row{"single_fifos_planted_as_end_wait_and_probe", SINGLE, {}, 255}.planted("fifo", end_wait, EINVAL),
         Row{"single_nobody_target_without_create_right", SINGLE,
             {{T_OPEN, "ONNNNN", 1}, {T_LINK, "", 1}, {T_LOCK, "", 1}, {T_RW, "", 1}, {T_DELETE, "", 1}}, 255}
             .as_nobody(0777, 0755).catches(T_OPEN, 0, {progress(MT_OPEN_REFUSED_OK)}),
@@ -331,6 +368,14 @@ protected:
         opt.closed_fds = in.closed >= 0 ? std::vector<int>{in.closed} : std::vector<int>();
         opt.ignored_signals = in.hup_ignored ? std::vector<int>{SIGHUP} : std::vector<int>();
         opt.cwd = target.path();
+        if (r.drive == PLANTED) {
+            const std::string to = plant_target(r.plant, logs);
+            opt.before_exec = [this, &r, to] {
+                for (const std::string &n : r.names)
+                    if (plant(r.plant, to, run_name(n, getpid())) != 0)
+                        _exit(125);
+            };
+        }
         in.proc = start_checker(args, in.host != nullptr ? on_host(opt, in.host) : opt);
     }
 
@@ -356,7 +401,17 @@ protected:
             replace_all(in.report, std::string(1, static_cast<char>(1 + i)), paths[i]);
     }
 
+    // A name of a PLANTED row as the run with process id `pid` forms it.
+    std::string run_name(std::string n, pid_t pid) const
+    {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        n.replace(n.find('P'), 1, std::to_string(pid)).replace(n.find('H'), 1, host);
+        return n.replace(0, 1, n[0] == 'S' ? share.path() : target.path());
+    }
+
     void check(const Row &r, const Instance &in, const std::string &partner);
+    void check_planted(const Row &r, const Instance &in);
     void check_crossed_files(const std::vector<Instance> &v);
 
     TempDir share{"共有パス", GetParam().share_mode}, target{"確認対象", GetParam().target_mode};
@@ -511,20 +566,33 @@ pid_t start_live_pair(const TempDir &share, int *release)
 // Plants the row's hostile name: the stop file, or the operator's swap.
 Lines plant_names(const Row &r, const TempDir &target, const TempDir &logs, Lines options)
 {
-    const std::string victim = logs.file("victim"), absent = logs.file("absent");
-    write_file_bytes(victim, "precious");
-    chmod(victim.c_str(), 0640);
     const std::string kind = r.swap != nullptr ? std::string(r.swap + 2) : r.plant;
-    const std::string &to = kind.compare(0, 7, "symlink") == 0 ? absent : victim;
+    const std::string to = plant_target(kind, logs);
     const std::string stop = target.file("ZEMSTOP.stop");
     if (r.swap != nullptr)
         options.insert(options.end(), {"--swap", replace_first(r.swap, "@", to)});
     else
-        EXPECT_EQ(kind == "symlink"    ? symlink(to.c_str(), stop.c_str())
-                  : kind == "hardlink" ? link(to.c_str(), stop.c_str())
-                                       : mkfifo(stop.c_str(), 0666),
-                  0);
+        EXPECT_EQ(plant(kind, to, stop), 0);
     return options;
+}
+
+// Every planted name that the checker opens itself is refused with its
+// error number (those of a pairing's finish may be met by the forked
+// partner, which reports nothing).  The planted names are then taken away:
+// the directories must be as empty as after any run.
+void Scenario::check_planted(const Row &r, const Instance &in)
+{
+    EXPECT_EQ(in.res.status, r.status) << in.report << in.res.err;
+    const Lines l = split_lines(in.report);
+    for (const std::string &n : r.names) {
+        const std::string name = run_name(n, in.proc.pid);
+        bool refused = n.find("endwait") != std::string::npos;
+        for (size_t i = 0; i + 1 < l.size(); ++i)
+            refused = refused || (l[i] == replace_first(progress(MT_OPEN), "%s", name) &&
+                                  l[i + 1] == error_line(MT_OPEN_FAILED, r.refusal));
+        EXPECT_TRUE(refused) << name << "\n" << in.report;
+        unlink(name.c_str());
+    }
 }
 
 // Nothing was created through a link, and the linked file is unchanged.
@@ -549,7 +617,8 @@ TEST_P(Scenario, Run)
         return;
     }
     const bool hostile = r.swap != nullptr || r.plant != nullptr;
-    const Lines options = hostile ? plant_names(r, target, logs, r.op_options) : r.op_options;
+    const Lines options =
+        hostile && r.drive != PLANTED ? plant_names(r, target, logs, r.op_options) : r.op_options;
     Operator op;
     if (r.mode == USERAPL && r.drive != SIGNALLED && r.plant == nullptr)
         op = start_operator(target_file(), logs.file("operator"), options, fault_env(r),
@@ -593,8 +662,10 @@ TEST_P(Scenario, Run)
     } else {
         for (Instance &in : v)
             finish(in);
-        for (size_t i = 0; i < v.size(); ++i)
+        for (size_t i = 0; i < v.size() && r.drive != PLANTED; ++i)
             check(r, v[i], v[(i + 1) % v.size()].host != nullptr ? v[(i + 1) % v.size()].host : "");
+        if (r.drive == PLANTED)
+            check_planted(r, v[0]);
         if (r.mode == DOUBLE && r.outcome.empty())
             check_crossed_files(v);
         EXPECT_TRUE(r.timeout < 60 || time(nullptr) - began < r.timeout)
