@@ -128,6 +128,18 @@ struct Conversion {
     char type;
 };
 
+// Reads a width or a precision: digits, or '*' for the next argument.
+const char *read_count(const char *f, int *count, va_list *ap)
+{
+    if (*f == '*') {
+        *count = va_arg(*ap, int);
+        return f + 1;
+    }
+    for (; *f >= '0' && *f <= '9'; ++f)
+        *count = *count * 10 + (*f - '0');
+    return f;
+}
+
 // Reads the conversion that starts after a '%'; returns the position after
 // it, or nullptr when the format ends inside it.
 const char *parse_conversion(const char *f, Conversion *c, va_list *ap)
@@ -138,23 +150,10 @@ const char *parse_conversion(const char *f, Conversion *c, va_list *ap)
         if (nf < sizeof c->flags - 1)
             c->flags[nf++] = *f;
     }
-    if (*f == '*') {
-        c->width = va_arg(*ap, int);
-        ++f;
-    } else {
-        for (; *f >= '0' && *f <= '9'; ++f)
-            c->width = c->width * 10 + (*f - '0');
-    }
+    f = read_count(f, &c->width, ap);
     if (*f == '.') {
-        ++f;
         c->precision = 0;
-        if (*f == '*') {
-            c->precision = va_arg(*ap, int);
-            ++f;
-        } else {
-            for (; *f >= '0' && *f <= '9'; ++f)
-                c->precision = c->precision * 10 + (*f - '0');
-        }
+        f = read_count(f + 1, &c->precision, ap);
     }
     size_t nl = 0;
     for (; *f != '\0' && std::strchr("hlz", *f) != nullptr; ++f) {
@@ -171,19 +170,19 @@ void put_number(Formatted *out, const Conversion &c, va_list *ap)
 {
     bool is_long_long = std::strcmp(c.length, "ll") == 0;
     bool is_long = !is_long_long && (c.length[0] == 'l' || c.length[0] == 'z');
-    char spec[32];
-    std::snprintf(spec, sizeof spec, "%%%s*.*ll%c", c.flags, c.type);
+    char number_format[32];
+    std::snprintf(number_format, sizeof number_format, "%%%s*.*ll%c", c.flags, c.type);
     char digits[64];
     if (c.type == 'd' || c.type == 'i') {
         long long value = is_long_long ? va_arg(*ap, long long)
                           : is_long    ? va_arg(*ap, long)
                                        : va_arg(*ap, int);
-        std::snprintf(digits, sizeof digits, spec, c.width, c.precision, value);
+        std::snprintf(digits, sizeof digits, number_format, c.width, c.precision, value);
     } else {
         unsigned long long value = is_long_long ? va_arg(*ap, unsigned long long)
                                    : is_long    ? va_arg(*ap, unsigned long)
                                                 : va_arg(*ap, unsigned);
-        std::snprintf(digits, sizeof digits, spec, c.width, c.precision, value);
+        std::snprintf(digits, sizeof digits, number_format, c.width, c.precision, value);
     }
     put_bytes(out, digits, std::strlen(digits));
 }
