@@ -40,13 +40,6 @@ int reap_party(pid_t pid)
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
-bool wait_for_path(const std::string &path)
-{
-    for (int i = 0; i < 1500 && access(path.c_str(), F_OK) != 0; ++i)
-        usleep(20000);
-    return access(path.c_str(), F_OK) == 0;
-}
-
 void append_line(const std::string &path, const std::string &line)
 {
     std::ofstream(path, std::ios::app) << line << "\n";
@@ -146,44 +139,6 @@ TEST_F(SyncTest, PartiesPassBarriersInLockStepWithCrossedRolesWhoeverComesFirst)
     EXPECT_EQ(share_.file(".#ZEMLOCK." + names + ".master"), me_kind1.sync_filename);
 }
 
-TEST_F(SyncTest, ThirdPartyFailsItsStartWithoutDisturbingThePair)
-{
-    const std::string paired = work_.file("paired"), third_done = work_.file("third_done");
-    const std::string sync_file = share_.file(".#ZEMLOCK.master");
-    // A and B pair; A waits after the first barrier until the third party
-    // has come and gone, then both go on.
-    pid_t a = fork_party([&] {
-        utlntw_sync_info s;
-        if (utlntw_sync_init(&s, share_.path().c_str(), 10, 3, 0) != 0 || utlntw_sync_wait(&s) != 0)
-            return 10;
-        append_line(paired, "1");
-        for (int i = 0; i < 3; ++i) {
-            if (!wait_for_path(third_done) || utlntw_sync_wait(&s) != 0)
-                return 11;
-        }
-        return utlntw_sync_finish(&s) == 0 ? 0 : 12;
-    });
-    pid_t b = fork_party([&] {
-        utlntw_sync_info s;
-        return pairing(&s, share_.path(), 3, 0, 4);
-    });
-    ASSERT_TRUE(wait_for_path(paired));
-    utlntw_sync_info third;
-    EXPECT_EQ(-1, utlntw_sync_init(&third, share_.path().c_str(), 3, 3, 0));
-    EXPECT_EQ(0, utlntw_sync_finish(&third));
-    EXPECT_EQ(0, access(sync_file.c_str(), F_OK)) << "the third party removed the pair's sync file";
-    append_line(third_done, "1");
-    EXPECT_EQ(0, reap_party(a));
-    EXPECT_EQ(0, reap_party(b));
-    EXPECT_TRUE(has(MT_SYNC_PARTNER_FIRST));
-    EXPECT_FALSE(has(MT_TIMEOUT, true));
-    // The third party neither waited for an end-wait file nor made one.
-    EXPECT_FALSE(has(MT_WAIT_CREATED, false, share_.file("endwaitfile")));
-    EXPECT_FALSE(has(MT_OPEN, false, share_.file("endwaitfile")));
-    EXPECT_TRUE(has(MT_SYNC_REMOVED, false, catalog(MT_SYNC_BY_PARTNER), sync_file));
-    EXPECT_TRUE(share_.entries().empty());
-}
-
 // A partner that ends without finishing, while the survivor waits or before
 // it arrives, is noticed by the liveness probe, not by the time-out; one
 // that this party ended itself is finished alone at once.
@@ -264,43 +219,6 @@ TEST_F(SyncTest, FailedStartsAreFinishedAndLeaveNothing)
                               "        ! " + catalog(MT_PARTNER_UNKNOWN) + " ERRORCODE=9(" +
                                   strerror(EBADF) + ")"));
     EXPECT_NE(0, access(victim.c_str(), F_OK)) << "followed a planted symbolic link";
-}
-
-// The stop file of mode userapl: deleted in time (a target name without a
-// slash puts it in the current directory), not deleted in time, not
-// creatable (a missing directory, or one the user cannot write).
-TEST_F(SyncTest, StopFileWaitEndsOnDeletionOrFailsAndLeavesNothing)
-{
-    const std::string stop = share_.file("ZEMSTOP.stop");
-    auto delete_stop = [&] { return !wait_for_path(stop) || unlink(stop.c_str()) != 0; };
-    pid_t deleter = fork_party(delete_stop);
-    pid_t waiter =
-        fork_party([&] { return chdir(share_.path().c_str()) | usrapl_sync_wait("target", 10); });
-    EXPECT_EQ(0, reap_party(waiter));
-    EXPECT_EQ(0, reap_party(deleter));
-    deleter = fork_party(delete_stop);
-    EXPECT_EQ(0, usrapl_sync_wait(share_.file("target").c_str(), 10));
-    EXPECT_EQ(0, reap_party(deleter));
-    EXPECT_TRUE(has(MT_STOPFILE_WAIT));
-    EXPECT_TRUE(has(MT_SYNC_DONE));
-    EXPECT_FALSE(has(MT_SYNC_FAILED, true));
-    time_t start = time(nullptr);
-    EXPECT_EQ(-1, usrapl_sync_wait(share_.file("target").c_str(), 2));
-    EXPECT_GE(time(nullptr) - start, 2);
-    EXPECT_TRUE(has(MT_TIMEOUT, true));
-    EXPECT_TRUE(share_.entries().empty());
-    start = time(nullptr);
-    EXPECT_EQ(-1, usrapl_sync_wait(share_.file("missing/target").c_str(), 10));
-    EXPECT_TRUE(has(MT_SYNC_FAILED, true));
-    if (getuid() == 0) {
-        chmod(share_.path().c_str(), 0755);
-        pid_t unprivileged = fork_party([&] {
-            return setgid(65534) | setuid(65534) | (usrapl_sync_wait(stop.c_str(), 10) + 1);
-        });
-        EXPECT_EQ(0, reap_party(unprivileged));
-    }
-    EXPECT_LE(time(nullptr) - start, 3);
-    EXPECT_TRUE(share_.entries().empty());
 }
 
 } // namespace

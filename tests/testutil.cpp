@@ -226,11 +226,6 @@ std::string convert(const std::string &text, const char *from, const char *to)
     return out;
 }
 
-std::string eucjp_to_utf8(const std::string &text)
-{
-    return convert(text, "EUC-JP", "UTF-8");
-}
-
 std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> lines;
@@ -394,7 +389,8 @@ void become_subreaper()
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
-std::vector<pid_t> leftover_children()
+// Children still alive or unreaped; reaps zombies it finds.
+static std::vector<pid_t> leftover_children()
 {
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }

@@ -88,7 +88,6 @@ std::vector<std::string> finish_operator(Operator &op);
 // Code-set conversion of whole texts with iconv (code names as iconv knows
 // them: "EUC-JP", "SHIFT_JIS", "UTF-8").  Fails the test on bad input.
 std::string convert(const std::string &text, const char *from, const char *to);
-std::string eucjp_to_utf8(const std::string &text);
 
 std::vector<std::string> split_lines(const std::string &text);
 // The test start/end lines of a report (UTF-8), in order, with indentation.
@@ -134,13 +133,12 @@ struct KindOutcome {
 // pass); mode double prints the single tree first.
 std::vector<std::string> expected_tree(Mode mode, const std::vector<KindOutcome> &outcome);
 
-// Processes whose parent is this test process and that are still alive or
-// unreaped; the test process makes itself a child subreaper, so orphans of
-// the checker show up here.  Reaps zombies it finds.
-std::vector<pid_t> leftover_children();
+// The test process becomes a child subreaper, so orphans of the checker
+// stay its children.
 void become_subreaper();
-// Fails on files left in the directories and on processes still there
-// after a grace period for orphans that end on their own (ends them).
+// Fails on files left in the directories and on children of the test
+// process still there after a grace period for orphans that end on their
+// own (ends them).
 void expect_nothing_left(const std::vector<const TempDir *> &dirs, int grace_s = 5);
 // Waits up to `seconds` for the file to hold `line` at least `nth` times.
 bool wait_for_line(const std::string &file, const std::string &line, int nth, int seconds);
