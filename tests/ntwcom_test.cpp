@@ -39,21 +39,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A report line: progress (0) or error (1), with the error number if any.
-std::string ln(int is_error, const std::string &text, int err = 0)
-{
-    std::string s = (is_error ? "        ! " : "        ") + text;
-    return err == 0 ? s : s + " ERRORCODE=" + std::to_string(err) + "(" + strerror(err) + ")";
-}
-
-// A catalogue text with its values filled in.
-std::string txt(ntw_text_id id, const std::string &a = "", const std::string &b = "")
-{
-    char buf[2048];
-    snprintf(buf, sizeof buf, catalog(id).c_str(), a.c_str(), b.c_str());
-    return buf;
-}
-
 // A second process holding a lock (fcntl on byte `start`, or lockf on the
 // whole file) until destroyed, or until release_after_ms.
 class LockHolder {
@@ -208,22 +193,22 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
             return r;
         };
     };
-    const std::string open_line = ln(0, txt(MT_OPEN, file_)),
-                      link_line = ln(0, txt(MT_LINK, file_, other));
-    const std::string read_line = ln(0, txt(MT_READ)), size_bad = ln(1, txt(MT_READ_SIZE_BAD));
+    const std::string open_line = report_line(0, filled(MT_OPEN, file_)),
+                      link_line = report_line(0, filled(MT_LINK, file_, other));
+    const std::string read_line = progress(MT_READ), size_bad = error_line(MT_READ_SIZE_BAD);
     const std::string excl_word = catalog(MT_LOCKWORD_EXCLUSIVE),
                       shared_word = catalog(MT_LOCKWORD_SHARED);
-    const std::string excl = ln(0, txt(MT_LOCK, excl_word)),
-                      shared = ln(0, txt(MT_LOCK, shared_word));
-    const std::string timed_out = ln(1, txt(MT_TIMEOUT));
+    const std::string excl = report_line(0, filled(MT_LOCK, excl_word)),
+                      shared = report_line(0, filled(MT_LOCK, shared_word));
+    const std::string timed_out = error_line(MT_TIMEOUT);
     const std::string under = file_ + "/under", eio = dir_.file("work.eio"),
                       made = dir_.file("made");
     const std::string later = dir_.file("later"), no_dir = dir_.file("no-dir/work"),
                       stale = dir_.file("stale");
     write_file_bytes(later, "");
     write_file_bytes(stale + ".EXCL", "left by a killed run");
-    auto deletion = [&](const std::string &path) { return ln(0, txt(MT_WAIT_DELETED, path)); };
-    auto creation = [&](const std::string &path) { return ln(0, txt(MT_WAIT_CREATED, path)); };
+    auto deletion = [](const std::string &p) { return report_line(0, filled(MT_WAIT_DELETED, p)); };
+    auto creation = [](const std::string &p) { return report_line(0, filled(MT_WAIT_CREATED, p)); };
     // An owner change to the running user, refused before any change.
     auto chown_of = [](const std::string &path) {
         return [path] { return change_owner(path.c_str(), "", ""); };
@@ -232,7 +217,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         char text[2048];
         snprintf(text, sizeof text, catalog(MT_CHOWN).c_str(), path.c_str(),
                  static_cast<int>(getuid()), static_cast<int>(getgid()));
-        return ln(0, text);
+        return report_line(0, text);
     };
     const struct {
         const char *name;
@@ -241,16 +226,16 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         Lines expected;
     } rows[] = {
         // clang-format off
-        {"open to create", [&] { return close(open_file(created.c_str(), O_RDWR | O_CREAT, 0666, 2, 0)); }, 0, 0, {ln(0, txt(MT_OPEN, created))}},
-        {"open missing, expected", [&] { return open_file(missing.c_str(), O_RDONLY, 0, 2, 1); }, -1, 0, {ln(0, txt(MT_OPEN, missing)), ln(0, txt(MT_OPEN_FAILED), ENOENT)}},
-        {"open existing exclusively", [&] { return open_file(file_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666, 2, 0); }, -1, 0, {open_line, ln(1, txt(MT_OPEN_FAILED), EEXIST)}},
-        {"open a planted link", [&] { return open_file(link_name.c_str(), O_RDWR | O_TRUNC, 0, 2, 0); }, -1, 0, {ln(0, txt(MT_OPEN, link_name)), ln(1, txt(MT_OPEN_FAILED), ELOOP)}},
-        {"open a fifo", [&] { return open_file(fifo.c_str(), O_RDONLY, 0, 1, 0); }, -1, 0, {ln(0, txt(MT_OPEN, fifo)), ln(1, txt(MT_OPEN_FAILED), EINVAL)}},
-        {"create through a planted link", [&] { return open_file(dangling.c_str(), O_RDWR | O_CREAT, 0666, 2, 0); }, -1, 0, {ln(0, txt(MT_OPEN, dangling)), ln(1, txt(MT_OPEN_FAILED), ELOOP)}},
-        {"change owner through a planted link", chown_of(link_name), -1, 0, {chown_line(link_name), ln(1, txt(MT_CHOWN_FAILED), ELOOP)}},
-        {"change owner of a planted hard link", chown_of(alias), -1, 0, {chown_line(alias), ln(1, txt(MT_CHOWN_FAILED), EMLINK)}},
-        {"change owner of a fifo", chown_of(fifo), -1, 0, {chown_line(fifo), ln(1, txt(MT_CHOWN_FAILED), EINVAL)}},
-        {"wait, probe name planted", [&] { return wait_file_no_exists(probed.c_str(), time(nullptr), 30); }, -1, 0, {ln(0, txt(MT_WAIT_CREATED, probed)), ln(1, txt(MT_OPEN_FAILED), ELOOP)}},
+        {"open to create", [&] { return close(open_file(created.c_str(), O_RDWR | O_CREAT, 0666, 2, 0)); }, 0, 0, {report_line(0, filled(MT_OPEN, created))}},
+        {"open missing, expected", [&] { return open_file(missing.c_str(), O_RDONLY, 0, 2, 1); }, -1, 0, {report_line(0, filled(MT_OPEN, missing)), report_line(0, filled(MT_OPEN_FAILED), ENOENT)}},
+        {"open existing exclusively", [&] { return open_file(file_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666, 2, 0); }, -1, 0, {open_line, report_line(1, filled(MT_OPEN_FAILED), EEXIST)}},
+        {"open a planted link", [&] { return open_file(link_name.c_str(), O_RDWR | O_TRUNC, 0, 2, 0); }, -1, 0, {report_line(0, filled(MT_OPEN, link_name)), report_line(1, filled(MT_OPEN_FAILED), ELOOP)}},
+        {"open a fifo", [&] { return open_file(fifo.c_str(), O_RDONLY, 0, 1, 0); }, -1, 0, {report_line(0, filled(MT_OPEN, fifo)), report_line(1, filled(MT_OPEN_FAILED), EINVAL)}},
+        {"create through a planted link", [&] { return open_file(dangling.c_str(), O_RDWR | O_CREAT, 0666, 2, 0); }, -1, 0, {report_line(0, filled(MT_OPEN, dangling)), report_line(1, filled(MT_OPEN_FAILED), ELOOP)}},
+        {"change owner through a planted link", chown_of(link_name), -1, 0, {chown_line(link_name), report_line(1, filled(MT_CHOWN_FAILED), ELOOP)}},
+        {"change owner of a planted hard link", chown_of(alias), -1, 0, {chown_line(alias), report_line(1, filled(MT_CHOWN_FAILED), EMLINK)}},
+        {"change owner of a fifo", chown_of(fifo), -1, 0, {chown_line(fifo), report_line(1, filled(MT_CHOWN_FAILED), EINVAL)}},
+        {"wait, probe name planted", [&] { return wait_file_no_exists(probed.c_str(), time(nullptr), 30); }, -1, 0, {report_line(0, filled(MT_WAIT_CREATED, probed)), report_line(1, filled(MT_OPEN_FAILED), ELOOP)}},
         // A wait for deletion ends on "no such file" only: any other failed
         // look (EIO) says nothing, and the wait goes on to its time-out.
         {"wait for deletion, gone", [&] { return wait_file_exists(missing.c_str(), 0, 1); }, 0, 0, {deletion(missing)}},
@@ -258,43 +243,43 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"wait for deletion, EIO", [&] { return wait_file_exists(eio.c_str(), time(nullptr), 1); }, -1, 1, {deletion(eio), timed_out}},
         {"wait for deletion, deleted later", [&] { return meanwhile([&] { unlink(later.c_str()); }, [&] { return wait_file_exists(later.c_str(), time(nullptr), 30); }); }, 0, 0, {deletion(later)}},
         {"wait for creation, made later", [&] { return meanwhile([&] { close(creat(made.c_str(), 0666)); }, [&] { return wait_file_no_exists(made.c_str(), time(nullptr), 30); }); }, 0, 0, {creation(made)}},
-        {"wait for creation, no directory", [&] { return wait_file_no_exists(no_dir.c_str(), time(nullptr), 30); }, -1, 0, {creation(no_dir), ln(1, txt(MT_OPEN_FAILED), ENOENT)}},
+        {"wait for creation, no directory", [&] { return wait_file_no_exists(no_dir.c_str(), time(nullptr), 30); }, -1, 0, {creation(no_dir), report_line(1, filled(MT_OPEN_FAILED), ENOENT)}},
         // A probe left by a killed run is reused.
         {"wait for creation, stale probe", [&] { return wait_file_no_exists(stale.c_str(), time(nullptr), 1); }, -1, 1, {creation(stale), timed_out}},
         {"close nothing", [] { return close_file(-1); }, 0, 0, {}},
-        {"close bad", [] { return close_file(1000); }, -1, 0, {ln(0, txt(MT_CLOSE)), ln(1, txt(MT_CLOSE_FAILED), EBADF)}},
+        {"close bad", [] { return close_file(1000); }, -1, 0, {report_line(0, filled(MT_CLOSE)), report_line(1, filled(MT_CLOSE_FAILED), EBADF)}},
         {"link", [&] { return link_file(file_.c_str(), other.c_str(), 0); }, 0, 0, {link_line}},
-        {"link again, expected", [&] { return link_file(file_.c_str(), other.c_str(), 1); }, -1, 0, {link_line, ln(0, txt(MT_LINK_FAILED), EEXIST)}},
-        {"link again", [&] { return link_file(file_.c_str(), other.c_str(), 0); }, -1, 0, {link_line, ln(1, txt(MT_LINK_FAILED), EEXIST)}},
+        {"link again, expected", [&] { return link_file(file_.c_str(), other.c_str(), 1); }, -1, 0, {link_line, report_line(0, filled(MT_LINK_FAILED), EEXIST)}},
+        {"link again", [&] { return link_file(file_.c_str(), other.c_str(), 0); }, -1, 0, {link_line, report_line(1, filled(MT_LINK_FAILED), EEXIST)}},
         // Two links where the checker made the second itself; a third is not its own.
-        {"open a second link", [&] { return open_file(other.c_str(), O_RDWR, 0, 2, 0); }, -1, 0, {ln(0, txt(MT_OPEN, other)), ln(1, txt(MT_OPEN_FAILED), EMLINK)}},
-        {"open both links", [&] { return close(open_file_max_links(other.c_str(), O_RDWR, 0, 2, 0, 2)); }, 0, 0, {ln(0, txt(MT_OPEN, other))}},
-        {"open three links", [&] { return link(file_.c_str(), third.c_str()) | open_file_max_links(other.c_str(), O_RDWR, 0, 2, 0, 2); }, -1, 0, {ln(0, txt(MT_OPEN, other)), ln(1, txt(MT_OPEN_FAILED), EMLINK)}},
-        {"delete", [&] { return unlink(third.c_str()) | delete_file(other.c_str()); }, 0, 0, {ln(0, txt(MT_DELETE, other))}},
-        {"delete again", [&] { return delete_file(other.c_str()); }, -1, 0, {ln(0, txt(MT_DELETE, other)), ln(1, txt(MT_DELETE_FAILED), ENOENT)}},
-        {"write at the end", [&] { return lseek(fd, 2, SEEK_SET) == 2 ? write_file(fd, 2) : 9; }, 0, 0, {ln(0, txt(MT_WRITE))}},
+        {"open a second link", [&] { return open_file(other.c_str(), O_RDWR, 0, 2, 0); }, -1, 0, {report_line(0, filled(MT_OPEN, other)), report_line(1, filled(MT_OPEN_FAILED), EMLINK)}},
+        {"open both links", [&] { return close(open_file_max_links(other.c_str(), O_RDWR, 0, 2, 0, 2)); }, 0, 0, {report_line(0, filled(MT_OPEN, other))}},
+        {"open three links", [&] { return link(file_.c_str(), third.c_str()) | open_file_max_links(other.c_str(), O_RDWR, 0, 2, 0, 2); }, -1, 0, {report_line(0, filled(MT_OPEN, other)), report_line(1, filled(MT_OPEN_FAILED), EMLINK)}},
+        {"delete", [&] { return unlink(third.c_str()) | delete_file(other.c_str()); }, 0, 0, {report_line(0, filled(MT_DELETE, other))}},
+        {"delete again", [&] { return delete_file(other.c_str()); }, -1, 0, {report_line(0, filled(MT_DELETE, other)), report_line(1, filled(MT_DELETE_FAILED), ENOENT)}},
+        {"write at the end", [&] { return lseek(fd, 2, SEEK_SET) == 2 ? write_file(fd, 2) : 9; }, 0, 0, {report_line(0, filled(MT_WRITE))}},
         {"read at the end", [&] { return read_file(fd, 2); }, -1, 0, {read_line, size_bad}},
         {"read after seek", [&] { return lseek(fd, 2, SEEK_SET) == 2 ? read_file(fd, 2) : 9; }, 0, 0, {read_line}},
         {"read empty", read_of(""), -1, 0, {read_line, size_bad}},
         {"read short", read_of("12345"), -1, 0, {read_line, size_bad}},
-        {"read wrong data", read_of("123456789X"), -1, 0, {read_line, ln(1, txt(MT_READ_DATA_BAD, "123456789X"))}},
+        {"read wrong data", read_of("123456789X"), -1, 0, {read_line, report_line(1, filled(MT_READ_DATA_BAD, "123456789X"))}},
         {"read more", read_of("1234567890 and more"), 0, 0, {read_line}},
         {"read in short pieces", [&] { return meanwhile(write_pieces, [&] { return read_file(empty[0], 5); }); }, 0, 0, {read_line}},
-        {"read bad", [] { return read_file(-1, 2); }, -1, 0, {read_line, ln(1, txt(MT_READ_FAILED), EBADF)}},
+        {"read bad", [] { return read_file(-1, 2); }, -1, 0, {read_line, report_line(1, filled(MT_READ_FAILED), EBADF)}},
         {"read empty pipe", [&] { return read_file(empty[0], 1); }, -1, 1, {read_line, timed_out}},
-        {"write read-only", [&] { return write_file(open(file_.c_str(), O_RDONLY), 2); }, -1, 0, {ln(0, txt(MT_WRITE)), ln(1, txt(MT_WRITE_FAILED), EBADF)}},
-        {"write full pipe", [&] { return write_file(full[1], 1); }, -1, 1, {ln(0, txt(MT_WRITE)), timed_out}},
-        {"waiting lock", [&] { return lock_file(fd, 1, 1, 1, 0); }, -1, 1, {excl, ln(1, txt(MT_TIMEOUT), EINTR)}},
-        {"unlock", [&] { return unlock_file(fd, 2); }, 0, 0, {ln(0, txt(MT_UNLOCK))}},
+        {"write read-only", [&] { return write_file(open(file_.c_str(), O_RDONLY), 2); }, -1, 0, {report_line(0, filled(MT_WRITE)), report_line(1, filled(MT_WRITE_FAILED), EBADF)}},
+        {"write full pipe", [&] { return write_file(full[1], 1); }, -1, 1, {report_line(0, filled(MT_WRITE)), timed_out}},
+        {"waiting lock", [&] { return lock_file(fd, 1, 1, 1, 0); }, -1, 1, {excl, report_line(1, filled(MT_TIMEOUT), EINTR)}},
+        {"unlock", [&] { return unlock_file(fd, 2); }, 0, 0, {report_line(0, filled(MT_UNLOCK))}},
         // A whole-file lock still not granted at the time-out counts as taken.
-        {"lockf waiting", [&] { return lockf_file(whole_fd, F_LOCK, 1, 0); }, 0, 1, {excl, ln(1, txt(MT_TIMEOUT), EINTR)}},
-        {"lockf refused, expected", [&] { return lockf_file(whole_fd, F_TLOCK, 1, 1); }, -1, 0, {excl, ln(0, txt(MT_LOCK_FAILED, catalog(MT_LOCKWORD_EXCLUSIVE)), EAGAIN)}},
+        {"lockf waiting", [&] { return lockf_file(whole_fd, F_LOCK, 1, 0); }, 0, 1, {excl, report_line(1, filled(MT_TIMEOUT), EINTR)}},
+        {"lockf refused, expected", [&] { return lockf_file(whole_fd, F_TLOCK, 1, 1); }, -1, 0, {excl, report_line(0, filled(MT_LOCK_FAILED, catalog(MT_LOCKWORD_EXCLUSIVE)), EAGAIN)}},
         {"lockf free", [&] { return lockf_file(fd, F_TLOCK, 2, 0); }, 0, 0, {excl}},
         // A request that does not wait conflicts only with another process's lock on byte 0.
         {"shared, shared held", against(F_RDLCK, 0, 0, 0), 0, 0, {shared}},
-        {"exclusive, shared held", against(F_RDLCK, 0, 1, 0), -1, 0, {excl, ln(1, txt(MT_LOCK_FAILED, excl_word), EAGAIN)}},
-        {"shared, exclusive held", against(F_WRLCK, 0, 0, 0), -1, 0, {shared, ln(1, txt(MT_LOCK_FAILED, shared_word), EAGAIN)}},
-        {"shared, exclusive held, expected", against(F_WRLCK, 0, 0, 0, -1, 1), -1, 0, {shared, ln(0, txt(MT_LOCK_FAILED, shared_word), EAGAIN)}},
+        {"exclusive, shared held", against(F_RDLCK, 0, 1, 0), -1, 0, {excl, report_line(1, filled(MT_LOCK_FAILED, excl_word), EAGAIN)}},
+        {"shared, exclusive held", against(F_WRLCK, 0, 0, 0), -1, 0, {shared, report_line(1, filled(MT_LOCK_FAILED, shared_word), EAGAIN)}},
+        {"shared, exclusive held, expected", against(F_WRLCK, 0, 0, 0, -1, 1), -1, 0, {shared, report_line(0, filled(MT_LOCK_FAILED, shared_word), EAGAIN)}},
         {"exclusive, byte 1 held", against(F_WRLCK, 1, 1, 0), 0, 0, {excl}},
         {"waiting, released", against(F_WRLCK, 0, 1, 1, 1000), 0, 0, {excl}},
         // clang-format on
@@ -357,8 +342,8 @@ TEST_F(ComTest, ChangeOwnerResolvesOwnerAndGroupAsGiven)
     // each with whatever errno the name service left.
     const Lines got = lines();
     ASSERT_EQ(got.size(), 4u);
-    EXPECT_EQ(got[2].rfind(ln(0, txt(MT_CHOWN_GROUP_FAILED, "no-such-group")), 0), 0u);
-    EXPECT_EQ(got[3].rfind(ln(1, txt(MT_CHOWN_USER_FAILED, "no-such-user")), 0), 0u);
+    EXPECT_EQ(got[2].rfind(report_line(0, filled(MT_CHOWN_GROUP_FAILED, "no-such-group")), 0), 0u);
+    EXPECT_EQ(got[3].rfind(report_line(1, filled(MT_CHOWN_USER_FAILED, "no-such-user")), 0), 0u);
 }
 
 TEST_F(ComTest, TimeoutCheckFiresOnlyBeyondTheLimitOnce)
@@ -375,7 +360,7 @@ TEST_F(ComTest, TimeoutCheckFiresOnlyBeyondTheLimitOnce)
     }
     EXPECT_EQ(is_timeout_occured(time(nullptr) - 6, 5), 1);
     EXPECT_EQ(is_timeout_occured(time(nullptr), 0), 1) << "a set flag wins over limit 0";
-    EXPECT_EQ(lines(), Lines{ln(1, txt(MT_TIMEOUT))}) << "the time-out line is written once";
+    EXPECT_EQ(lines(), Lines{error_line(MT_TIMEOUT)}) << "the time-out line is written once";
 }
 
 TEST_F(ComTest, SyncPauseLastsThreeSecondsDespiteAnInterruptingSignal)

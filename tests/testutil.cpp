@@ -267,17 +267,27 @@ std::string step_end(int level, ntw_text_id title, bool ok)
            (ok ? "OK" : "NG") + " ]";
 }
 
+std::string report_line(bool is_error, const std::string &text, int err)
+{
+    std::string s = (is_error ? "        ! " : "        ") + text;
+    return err == 0 ? s : s + " ERRORCODE=" + std::to_string(err) + "(" + std::strerror(err) + ")";
+}
+
 std::string progress(ntw_text_id id)
 {
-    return "        " + catalog(id);
+    return report_line(false, catalog(id));
 }
 
 std::string error_line(ntw_text_id id, int err)
 {
-    std::string s = "        ! " + catalog(id);
-    if (err != 0)
-        s += " ERRORCODE=" + std::to_string(err) + "(" + std::strerror(err) + ")";
-    return s;
+    return report_line(true, catalog(id), err);
+}
+
+std::string filled(ntw_text_id id, const std::string &a, const std::string &b)
+{
+    char buf[2048];
+    std::snprintf(buf, sizeof buf, catalog(id).c_str(), a.c_str(), b.c_str());
+    return buf;
 }
 
 std::string replace_first(std::string s, const std::string &from, const std::string &to)

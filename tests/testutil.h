@@ -98,8 +98,12 @@ std::string catalog(ntw_text_id id); // the UTF-8 catalogue text
 // Report lines, as the message module writes them (UTF-8, no newline).
 std::string step_start(int level, ntw_text_id title);
 std::string step_end(int level, ntw_text_id title, bool ok);
-std::string progress(ntw_text_id id);                // an indented progress line
-std::string error_line(ntw_text_id id, int err = 0); // "! text", with ERRORCODE when err
+// A progress or error ("! ") line of `text`, with ERRORCODE when err.
+std::string report_line(bool is_error, const std::string &text, int err = 0);
+std::string progress(ntw_text_id id);
+std::string error_line(ntw_text_id id, int err = 0);
+// A catalogue text with up to two string values filled in.
+std::string filled(ntw_text_id id, const std::string &a = "", const std::string &b = "");
 std::string replace_first(std::string s, const std::string &from, const std::string &to);
 
 // The model of the report tree: the kinds of processing of each mode, in
