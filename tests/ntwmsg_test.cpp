@@ -17,14 +17,6 @@ class MsgTest : public ::testing::Test {
 protected:
     void TearDown() override { msg_finish(); }
 
-    // Starts the module in the code set, with the log file (none when empty).
-    static int start(int code_set, const std::string &log)
-    {
-        NtwParam p{};
-        p.code_set = code_set;
-        std::snprintf(p.log_file, sizeof p.log_file, "%s", log.c_str());
-        return msg_init(&p);
-    }
     std::string log_bytes() const { return read_file_bytes(log_path); }
 
     TempDir dir{"ntwmsg"};
@@ -61,7 +53,7 @@ TEST_F(MsgTest, LinesHaveTheirFormatAndIndentationInEveryCodeSet)
     for (int code_set : {NTW_CODE_EUCJP, NTW_CODE_SJIS, NTW_CODE_UTF8}) {
         SCOPED_TRACE(code_set);
         unlink(log_path.c_str());
-        ASSERT_EQ(0, start(code_set, log_path));
+        ASSERT_EQ(0, start_report_log(log_path, code_set));
         FdCapture err(STDERR_FILENO);
         msg_test_start(msg_text(MT_TITLE_SHARE_PATH));
         msg_test_start("B");
@@ -104,7 +96,7 @@ TEST_F(MsgTest, LinesHaveTheirFormatAndIndentationInEveryCodeSet)
 // on.  After the finish nothing is written, and the indentation stays.
 TEST_F(MsgTest, ReportGoesToStandardOutputWithoutLogAndDiagnosticsToStandardError)
 {
-    ASSERT_EQ(0, start(NTW_CODE_SJIS, ""));
+    ASSERT_EQ(0, start_report_log("", NTW_CODE_SJIS));
     FdCapture out(STDOUT_FILENO), err(STDERR_FILENO);
     msg_test_start("outer");
     msg_statusmsg(0, "%s", "to stdout");
@@ -129,7 +121,7 @@ TEST_F(MsgTest, ReportGoesToStandardOutputWithoutLogAndDiagnosticsToStandardErro
                   "iconv error. STRERROR=" + std::strerror(EILSEQ) + "\n",
               err_text);
     EXPECT_TRUE(dir.entries().empty());
-    ASSERT_EQ(0, start(NTW_CODE_UTF8, log_path));
+    ASSERT_EQ(0, start_report_log(log_path));
     msg_test_end("outer", NTW_OK);
     msg_finish();
     EXPECT_EQ(end_line(0, "outer", "OK"), log_bytes());
@@ -138,7 +130,7 @@ TEST_F(MsgTest, ReportGoesToStandardOutputWithoutLogAndDiagnosticsToStandardErro
 TEST_F(MsgTest, LogIsAppendedAndCreatedWithMode0666LessUmask)
 {
     mode_t old = umask(027);
-    ASSERT_EQ(0, start(NTW_CODE_UTF8, log_path));
+    ASSERT_EQ(0, start_report_log(log_path));
     umask(old);
     msg_statusmsg(0, "%s", "first");
     msg_flush();
@@ -148,7 +140,7 @@ TEST_F(MsgTest, LogIsAppendedAndCreatedWithMode0666LessUmask)
     msg_errmsg(0, "%s", "second");
     msg_finish();
     err.finish();
-    ASSERT_EQ(0, start(NTW_CODE_UTF8, log_path));
+    ASSERT_EQ(0, start_report_log(log_path));
     msg_statusmsg(0, "%s", "next run");
     msg_finish();
     EXPECT_EQ("        first\nother writer\n        ! second\n        next run\n", log_bytes());
@@ -166,7 +158,7 @@ TEST_F(MsgTest, OverlongLineIsCutAtWholeCharacterAndKeepsNewline)
     for (const Kanji &k : {Kanji{NTW_CODE_EUCJP, "\xb4\xc1"}, Kanji{NTW_CODE_UTF8, "漢"}}) {
         SCOPED_TRACE(k.code_set);
         unlink(log_path.c_str());
-        ASSERT_EQ(0, start(k.code_set, log_path));
+        ASSERT_EQ(0, start_report_log(log_path, k.code_set));
         std::string text = "x";
         for (int i = 0; i < 1000; ++i)
             text += k.bytes;
@@ -216,7 +208,7 @@ TEST_F(MsgTest, LogFileIsNotOpenedThroughAPlantedLinkInADirectoryOthersCanWrite)
             ASSERT_EQ(lchown(log.c_str(), row.link_owner, row.link_owner), 0);
         }
         FdCapture err(STDERR_FILENO);
-        EXPECT_EQ(row.err == 0 ? 0 : -1, start(NTW_CODE_UTF8, log));
+        EXPECT_EQ(row.err == 0 ? 0 : -1, start_report_log(log));
         msg_finish();
         EXPECT_EQ(row.err == 0 ? ""
                                : "ログファイルを開くことができませんでした。 FILENAME=" + log +

@@ -479,10 +479,6 @@ void Scenario::check(const Row &r, const Instance &in, const std::string &partne
                                                                                      << in.report;
     for (const std::string &no : in.faulty ? r.absent : Lines())
         EXPECT_FALSE(any_begins(inside, no)) << no;
-    if (r.mode != USERAPL) {
-        EXPECT_TRUE(any_begins(l, head(MT_OPEN) + share.path() + "/.#ZEMLOCK."))
-            << "paths are written as their own bytes";
-    }
     if (!outcome.empty() || any_begins(r.lines, "        ! "))
         return;
     // A passing run: no error line; each forked process announced exactly

@@ -438,10 +438,10 @@ bool wait_for_line(const std::string &file, const std::string &line, int nth, in
     return false;
 }
 
-int start_report_log(const std::string &path)
+int start_report_log(const std::string &path, int code_set)
 {
     NtwParam param = {};
-    param.code_set = NTW_CODE_UTF8;
+    param.code_set = code_set;
     std::snprintf(param.log_file, sizeof param.log_file, "%s", path.c_str());
     return msg_init(&param);
 }

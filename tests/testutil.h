@@ -147,9 +147,9 @@ void expect_nothing_left(const std::vector<const TempDir *> &dirs, int grace_s =
 // Waits up to `seconds` for the file to hold `line` at least `nth` times.
 bool wait_for_line(const std::string &file, const std::string &line, int nth, int seconds);
 
-// Starts the message module with UTF-8 lines appended to the log file at
-// `path`, for unit tests that read the report back; msg_init's result.
-int start_report_log(const std::string &path);
+// Starts the message module with lines in the code set appended to the log
+// file at `path` (standard output when empty); msg_init's result.
+int start_report_log(const std::string &path, int code_set = NTW_CODE_UTF8);
 
 std::string read_file_bytes(const std::string &path);
 void write_file_bytes(const std::string &path, const std::string &bytes);
