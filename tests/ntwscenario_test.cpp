@@ -606,7 +606,8 @@ TEST_P(Scenario, Run)
 {
     const Row &r = GetParam();
     if (r.drive == USAGE) {
-        RunResult res = run_checker({"-8", "-m", "single", "-x"});
+        Proc usage = start_checker({"-8", "-m", "single", "-x"});
+        const RunResult res = finish_checker(usage);
         EXPECT_EQ(res.status, 255);
         EXPECT_EQ(res.out, "");
         EXPECT_EQ(res.err.compare(0, 16, "USAGE:zemntwchk "), 0) << res.err;

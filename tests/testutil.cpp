@@ -154,12 +154,6 @@ RunResult finish_checker(Proc &p)
     return r;
 }
 
-RunResult run_checker(const std::vector<std::string> &args, const RunOptions &opt)
-{
-    Proc p = start_checker(args, opt);
-    return finish_checker(p);
-}
-
 bool can_make_hosts()
 {
     static const bool ok = geteuid() == 0 && std::system("unshare --uts true >/dev/null 2>&1") == 0;

@@ -65,7 +65,6 @@ struct Proc {
 
 Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt = RunOptions());
 RunResult finish_checker(Proc &proc);
-RunResult run_checker(const std::vector<std::string> &args, const RunOptions &opt = RunOptions());
 
 // Two instances in their own UTS namespaces play two hosts: needs root and
 // a permitted 'unshare --uts'.
