@@ -377,9 +377,9 @@ TEST_F(ComTest, SyncPauseLastsThreeSecondsDespiteAnInterruptingSignal)
     sigaction(SIGALRM, &old, nullptr);
 }
 
-// The work-file names are registered (their form is pinned by the scenario
-// rows that plant them); only the main process deletes the registered files, and delete_allfile
-// also empties the registry.
+// The work-file names are registered (the scenario rows that plant them pin
+// their form); only the main process deletes the registered files, and
+// delete_allfile also empties the registry.
 TEST_F(ComTest, WorkFileNamesAreRegisteredAndOnlyTheMainProcessDeletesThem)
 {
     char single[NTW_WORKNAME_LEN], pair[NTW_WORKNAME_LEN] = "untouched";
