@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iconv.h>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -350,14 +349,13 @@ void report_line(int err, const char *plain_fmt, const char *errno_fmt, const ch
 // holds `path` (and so may have planted a link there).
 bool directory_writable_by_others(const char *path)
 {
-    std::string dir(path);
-    size_t slash = dir.rfind('/');
-    if (slash == std::string::npos)
-        dir = ".";
-    else
-        dir.resize(slash == 0 ? 1 : slash);
+    char dir[NTW_PATH_LEN + 1];
+    if (get_dirname(path, dir, sizeof dir - 1) != 0)
+        std::strcpy(dir, ".");
+    else if (dir[0] == '\0')
+        std::strcpy(dir, "/");
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0)
+    if (stat(dir, &st) != 0)
         return true;
     return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_uid != geteuid();
 }
