@@ -41,11 +41,7 @@ namespace {
 constexpr int MAX_FD = 4096;
 constexpr char WORK_PREFIX[] = ".#ZEMLOCK.";
 
-const char *s_fault = "";
-const char *s_dir = "";
-const char *s_kind;
-const char *s_file;
-const char *s_log;
+const char *s_fault = "", *s_dir = "", *s_kind, *s_file, *s_log;
 bool s_work_fd[MAX_FD]; // descriptors open on work files
 // Per sync-file descriptor, a private file whose locks stand in for the
 // sync file's (0: none): another process never sees them.
@@ -132,23 +128,27 @@ bool is_sync_path(const char *path)
     return name != nullptr && ends_with(name, "master") && kind_is(strcmp(name, "master") == 0);
 }
 
-bool is_work_fd(int fd)
+bool in_table(int fd)
 {
-    return fd >= 0 && fd < MAX_FD && s_work_fd[fd];
+    return fd >= 0 && fd < MAX_FD;
 }
 
-// Appends "<fault> <detail>\n" to the log in one write, so lines of forked
+bool is_work_fd(int fd)
+{
+    return in_table(fd) && s_work_fd[fd];
+}
+
+// Appends "<fault>\n" to the log in one write, so lines of forked
 // children do not interleave.
-void note(const char *detail)
+void note()
 {
     if (s_log == nullptr)
         return;
     int saved = errno;
-    char line[600];
-    int n = snprintf(line, sizeof line, "%s %s\n", s_fault, detail);
+    char line[64];
+    int n = snprintf(line, sizeof line, "%s\n", s_fault);
     int fd = REAL(open64)(s_log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0 && n > 0)
-        (void)!REAL(write)(fd, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
+    (void)!REAL(write)(fd, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
     REAL(close)(fd);
     errno = saved;
 }
@@ -163,18 +163,25 @@ bool applies_fd(const char *fault, int fd)
     return is(fault) && is_work_fd(fd);
 }
 
-int fail(const char *detail, int err)
+int fail(int err)
 {
-    note(detail);
+    note();
     errno = err;
     return -1;
 }
 
+// A call reported done although nothing was done.
+int pretend()
+{
+    note();
+    return 0;
+}
+
 // Blocks until a signal has been handled, like a request that the file
 // system never answers; the interrupted call fails with EINTR.
-int block_until_signal(const char *detail)
+int block_until_signal()
 {
-    note(detail);
+    note();
     sigset_t current;
     sigprocmask(SIG_SETMASK, nullptr, &current);
     sigsuspend(&current);
@@ -190,7 +197,7 @@ bool exists(const char *path)
 
 void drop_standin(int fd)
 {
-    if (fd >= 0 && fd < MAX_FD && s_standin[fd] > 0) {
+    if (in_table(fd) && s_standin[fd] > 0) {
         REAL(close)(s_standin[fd]);
         s_standin[fd] = 0;
     }
@@ -211,25 +218,25 @@ int open64(const char *path, int flags, ...)
     const char *slash = strrchr(path, '/');
     if (is("stop-estale") && (flags & O_CREAT) == 0 && slash != nullptr &&
         strcmp(slash, "/ZEMSTOP.stop") == 0 && exists(path))
-        return fail(path, ESTALE);
+        return fail(ESTALE);
     const bool work = is_work_path(path);
     if (work && is("open-hang"))
-        return block_until_signal(path);
+        return block_until_signal();
     if (work && (flags & O_CREAT) != 0 && is("create-enospc") && !exists(path))
-        return fail(path, ENOSPC);
+        return fail(ENOSPC);
     int fd = REAL(open64)(path, flags, mode);
     if (fd < 0 && errno == ENOENT && work && (flags & (O_CREAT | O_ACCMODE)) == O_RDONLY &&
         is("open-missing")) {
         // A stale directory cache: the name still opens, on no data.
         fd = memfd_create("ntwfault", MFD_CLOEXEC);
-        note(path);
+        note();
     }
-    if (fd >= 0 && fd < MAX_FD) {
+    if (in_table(fd)) {
         s_work_fd[fd] = work;
         drop_standin(fd);
         if (is("sync-locks-private") && is_sync_path(path)) {
             s_standin[fd] = memfd_create("ntwfault-sync", MFD_CLOEXEC);
-            note(path);
+            note();
         }
     }
     return fd;
@@ -237,7 +244,7 @@ int open64(const char *path, int flags, ...)
 
 int close(int fd)
 {
-    if (fd >= 0 && fd < MAX_FD)
+    if (in_table(fd))
         s_work_fd[fd] = false;
     drop_standin(fd);
     return REAL(close)(fd);
@@ -253,49 +260,43 @@ int fcntl64(int fd, int cmd, ...)
     static Fn real;
     next_symbol(real, "fcntl64");
     const bool setting = cmd == F_SETLK || cmd == F_SETLKW;
-    if (setting && fd >= 0 && fd < MAX_FD && s_standin[fd] > 0)
+    if (setting && in_table(fd) && s_standin[fd] > 0)
         return real(s_standin[fd], cmd, arg);
     const bool locking = setting && static_cast<struct flock *>(arg)->l_type != F_UNLCK;
     if (cmd == F_SETLKW && locking && applies_fd("lockwait-never", fd))
-        return block_until_signal("F_SETLKW");
-    if (setting && applies_fd("nolock", fd)) {
-        note("F_SETLK");
-        return 0;
-    }
+        return block_until_signal();
+    if (setting && applies_fd("nolock", fd))
+        return pretend();
     if (cmd == F_SETLK && locking && !s_refused_once && applies_fd("lock-refused-once", fd)) {
         s_refused_once = true;
-        return fail("F_SETLK", EAGAIN);
+        return fail(EAGAIN);
     }
     int r = real(fd, cmd, arg);
     // The lock server never answers a request that it must refuse.
     if (r != 0 && (errno == EAGAIN || errno == EACCES) && cmd == F_SETLK && locking &&
         applies_fd("lock-conflict-hang", fd))
-        return block_until_signal("F_SETLK");
+        return block_until_signal();
     return r;
 }
 
 int lockf64(int fd, int cmd, off64_t len)
 {
-    if (applies_fd("nolockf", fd)) {
-        note(cmd == F_TEST ? "F_TEST" : "F_LOCK");
-        return 0;
-    }
+    if (applies_fd("nolockf", fd))
+        return pretend();
     int r = REAL(lockf64)(fd, cmd, len);
     if (r != 0 && (errno == EAGAIN || errno == EACCES) && cmd == F_TLOCK &&
         applies_fd("lock-conflict-hang", fd))
-        return block_until_signal("F_TLOCK");
+        return block_until_signal();
     return r;
 }
 
 int linkat(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, int flags)
 {
     if (applies("link-refused", newpath) && !exists(newpath))
-        return fail(newpath, EPERM);
+        return fail(EPERM);
     int r = REAL(linkat)(olddirfd, oldpath, newdirfd, newpath, flags);
-    if (r != 0 && errno == EEXIST && applies("link-over", newpath)) {
-        note(newpath);
-        return 0;
-    }
+    if (r != 0 && errno == EEXIST && applies("link-over", newpath))
+        return pretend();
     return r;
 }
 
@@ -304,7 +305,7 @@ ssize_t read(int fd, void *buf, size_t count)
     if (!is_work_fd(fd))
         return REAL(read)(fd, buf, count);
     if (count > 1 && is("read-short")) {
-        note("");
+        note();
         count = 1;
     }
     off_t at = lseek(fd, 0, SEEK_CUR);
@@ -312,7 +313,7 @@ ssize_t read(int fd, void *buf, size_t count)
     // The byte at offset 9, the last of the ten test-data bytes, changes.
     if (n > 0 && at <= 9 && at + n > 9 && is("read-garbage")) {
         static_cast<char *>(buf)[9 - at] = 'X';
-        note("");
+        note();
     }
     return n;
 }
@@ -320,7 +321,7 @@ ssize_t read(int fd, void *buf, size_t count)
 ssize_t write(int fd, const void *buf, size_t count)
 {
     if (count > 1 && applies_fd("write-short", fd)) {
-        note("");
+        note();
         count = 1;
     }
     return REAL(write)(fd, buf, count);
@@ -328,7 +329,7 @@ ssize_t write(int fd, const void *buf, size_t count)
 
 int fsync(int fd)
 {
-    return applies_fd("fsync-eio", fd) ? fail("", EIO) : REAL(fsync)(fd);
+    return applies_fd("fsync-eio", fd) ? fail(EIO) : REAL(fsync)(fd);
 }
 
 // The owner change, on a file the checker has opened: refused, or reported
@@ -336,11 +337,9 @@ int fsync(int fd)
 int fchown(int fd, uid_t owner, gid_t group)
 {
     if (applies_fd("chown-eperm", fd))
-        return fail("", EPERM);
-    if (applies_fd("chown-ignored", fd)) {
-        note("");
-        return 0;
-    }
+        return fail(EPERM);
+    if (applies_fd("chown-ignored", fd))
+        return pretend();
     return REAL(fchown)(fd, owner, group);
 }
 
@@ -351,7 +350,7 @@ int fchown(int fd, uid_t owner, gid_t group)
 int unlink(const char *path)
 {
     int r = REAL(unlink)(path);
-    return applies("unlink-fail", path) ? fail(path, r == 0 ? ENOENT : errno) : r;
+    return applies("unlink-fail", path) ? fail(r == 0 ? ENOENT : errno) : r;
 }
 
 } // extern "C"

@@ -46,7 +46,7 @@ TEST(UserAplUnit, OpenTestNgOutranksLockTestAbort)
     TempDir dir("ntwuser", 0777), logs("ntwuserlog", 0777);
     std::string target = dir.file("target.dat");
     std::string log = logs.file("report.log");
-    Operator op = start_operator(target, logs.file("operator"), {"--o2-mode", "0444"});
+    Operator op = start_operator(target, logs.file("operator"), {0444});
     pid_t child = fork();
     if (child == 0) {
         RunOptions nobody = as_nobody();

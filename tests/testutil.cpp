@@ -45,18 +45,7 @@ std::vector<std::string> TempDir::entries() const
     return names;
 }
 
-static std::string temp_file()
-{
-    char name[] = "/tmp/ntwout.XXXXXX";
-    int fd = mkstemp(name);
-    fchmod(fd, 0666); // the checker may run as another user
-    close(fd);
-    return name;
-}
-
-// Runs argv in a new process with standard input on /dev/null; exits 127
-// when it cannot be run.
-static pid_t spawn(std::vector<std::string> args, const std::function<void()> &prepare)
+pid_t spawn(std::vector<std::string> args, const std::function<void()> &prepare)
 {
     std::vector<char *> argv;
     for (auto &a : args)
@@ -73,99 +62,6 @@ static pid_t spawn(std::vector<std::string> args, const std::function<void()> &p
     return pid;
 }
 
-// Standard output through a pipe: a copying process writes it to the file.
-static int pipe_to_file(const std::string &file, pid_t *copier)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return -1;
-    *copier = spawn({"cat"}, [&] {
-        dup2(fds[0], 0);
-        dup2(open(file.c_str(), O_WRONLY | O_TRUNC), 1);
-        close(fds[1]);
-    });
-    close(fds[0]);
-    return fds[1];
-}
-
-Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt)
-{
-    Proc p;
-    p.kill_after_s = opt.kill_after_s;
-    p.out_file = temp_file();
-    p.err_file = temp_file();
-    pid_t copier = -1;
-    int out = opt.stdout_pipe ? pipe_to_file(p.out_file, &copier) : -1;
-    std::vector<std::string> argv = opt.prefix;
-    argv.push_back(ZEMNTWCHK_BIN);
-    argv.insert(argv.end(), args.begin(), args.end());
-    p.pid = spawn(argv, [&] {
-        setpgid(0, 0);
-        dup2(out >= 0 ? out : open(p.out_file.c_str(), O_WRONLY | O_TRUNC), 1);
-        dup2(open(p.err_file.c_str(), O_WRONLY | O_TRUNC), 2);
-        for (int sig : {SIGINT, SIGHUP, SIGPIPE, SIGTERM, SIGALRM})
-            signal(sig, SIG_DFL);
-        for (int sig : opt.ignored_signals)
-            signal(sig, SIG_IGN);
-        for (int fd : opt.closed_fds)
-            close(fd);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (const auto &e : opt.env)
-            putenv(strdup(e.c_str()));
-        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
-            _exit(126);
-        if (opt.before_exec)
-            opt.before_exec();
-        if (opt.drop_privileges &&
-            (setgroups(0, nullptr) != 0 || setgid(opt.gid) != 0 || setuid(opt.uid) != 0))
-            _exit(126);
-    });
-    if (out >= 0)
-        close(out);
-    p.copier = copier;
-    return p;
-}
-
-RunResult finish_checker(Proc &p)
-{
-    RunResult r;
-    int status = 0;
-    for (time_t end = time(nullptr) + p.kill_after_s; waitpid(p.pid, &status, WNOHANG) == 0;) {
-        if (time(nullptr) > end) {
-            ADD_FAILURE() << "checker did not end within " << p.kill_after_s << " s; killed";
-            kill(-p.pid, SIGKILL);
-        }
-        usleep(20000);
-    }
-    // A process left behind may hold the pipe open: the copy ends anyway.
-    for (int i = 0; p.copier > 0 && waitpid(p.copier, nullptr, WNOHANG) == 0; ++i) {
-        if (i == 100)
-            kill(p.copier, SIGKILL);
-        usleep(50000);
-    }
-    r.out = read_file_bytes(p.out_file);
-    r.err = read_file_bytes(p.err_file);
-    unlink(p.out_file.c_str());
-    unlink(p.err_file.c_str());
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    return r;
-}
-
-bool can_make_hosts()
-{
-    static const bool ok = geteuid() == 0 && std::system("unshare --uts true >/dev/null 2>&1") == 0;
-    return ok;
-}
-
-RunOptions on_host(RunOptions opt, const std::string &host)
-{
-    opt.prefix = {"unshare", "--uts", "sh", "-c", "hostname " + host + " && exec \"$0\" \"$@\""};
-    return opt;
-}
-
 RunOptions as_nobody(RunOptions opt)
 {
     const struct passwd *pw = getpwnam("nobody");
@@ -176,19 +72,17 @@ RunOptions as_nobody(RunOptions opt)
 }
 
 Operator start_operator(const std::string &target, const std::string &record,
-                        const std::vector<std::string> &options,
-                        const std::vector<std::string> &env, const std::string &cwd)
+                        const OperatorScript &script, const std::string &cwd)
 {
-    std::vector<std::string> args = {NTWOPERATOR_BIN, "--target", target, "--record", record};
-    args.insert(args.end(), options.begin(), options.end());
-    return {spawn(args,
-                  [&] {
-                      for (const std::string &e : env)
-                          putenv(strdup(e.c_str()));
-                      if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-                          _exit(126);
-                  }),
-            record};
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
+        run_operator(target, record, script);
+        _exit(0);
+    }
+    return {pid, record};
 }
 
 std::vector<std::string> finish_operator(Operator &op)
@@ -292,102 +186,6 @@ std::string replace_first(std::string s, const std::string &from, const std::str
     return s;
 }
 
-const KindInfo &kind_info(Kind kind)
-{
-    // clang-format off
-    static const KindInfo table[KIND_COUNT] = {
-        {SINGLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_NEW}},
-        {SINGLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_LOCK,
-         {MT_STEP_EXCL_NOWAIT, MT_STEP_EXCL_RELEASE, MT_STEP_SHARED_WAIT, MT_STEP_SHARED_RELEASE,
-          MT_STEP_EXCL_WAIT, MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_SHARED_WAIT,
-          MT_STEP_SHLOCKED_EXCL_WAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_SHARED_WAIT,
-          MT_STEP_EXLOCKED_EXCL_WAIT, MT_STEP_SHRELEASED_EXCL_NOWAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_OPEN,
-         {MT_STEP_OPEN_MISSING, MT_STEP_OPEN_NEW, MT_STEP_OPEN_READ, MT_STEP_OPEN_WRITE,
-          MT_STEP_OPEN_RDWR, MT_STEP_CHOWN}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LINK, {MT_STEP_LINK_NEW, MT_STEP_LINK_EXISTING}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LOCK,
-         {MT_STEP_EXCL_NOWAIT, MT_STEP_EXCL_RELEASE, MT_STEP_EXCL_WAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT,
-          MT_STEP_EXLOCKED_EXCL_WAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_RW, {MT_STEP_WRITE, MT_STEP_READ}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_DELETE, {MT_STEP_DELETE_OWN}},
-        // Mutual tests 35, 36, 29, 30, 31, 32, 33, 34 on the shared path.
-        {DOUBLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_PEERS}},
-        {DOUBLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_LOCK,
-         {MT_STEP_SHRELEASED_EXCL_NOWAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT,
-          MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_SHARED_WAIT, MT_STEP_SHLOCKED_EXCL_WAIT,
-          MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_SHARED_WAIT, MT_STEP_EXLOCKED_EXCL_WAIT}},
-        {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_PEERS, MT_STEP_CHOWN_PEERS}},
-        // Mutual tests 36, 32, 34 on the target path.
-        {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LOCK,
-         {MT_STEP_EXRELEASED_EXCL_NOWAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_EXCL_WAIT}},
-        {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_DELETE, {MT_STEP_DELETE_PEERS}},
-        {USERAPL, MT_TITLE_TARGET_FILE, MT_TITLE_KIND_OPEN,
-         {MT_STEP_O1, MT_STEP_O2, MT_STEP_O3, MT_STEP_O4}},
-        {USERAPL, MT_TITLE_TARGET_FILE, MT_TITLE_KIND_WHOLE_LOCK, {MT_STEP_L1, MT_STEP_L2, MT_STEP_L3}},
-    };
-    // clang-format on
-    return table[kind];
-}
-
-ntw_text_id mode_title(Mode mode)
-{
-    return mode == SINGLE ? MT_TITLE_SINGLE : mode == DOUBLE ? MT_TITLE_DOUBLE : MT_TITLE_USRAPL;
-}
-
-// One mode's tree; its result.  In modes single and double each driver
-// keeps the last non-zero result and stops after an abort; in mode userapl
-// the first non-zero result of the two kinds stands, and an abort of the
-// open kind skips the lock kind.
-static int append_tree(Mode mode, const std::vector<KindOutcome> &outcome,
-                       std::vector<std::string> &out)
-{
-    out.push_back(step_start(0, mode_title(mode)));
-    int top = 0, obj = 0;
-    for (int k = 0; k < KIND_COUNT && top >= 0; ++k) {
-        const KindInfo &info = kind_info(static_cast<Kind>(k));
-        auto same_object = [&](int other) {
-            return other >= 0 && other < KIND_COUNT &&
-                   kind_info(static_cast<Kind>(other)).mode == mode &&
-                   kind_info(static_cast<Kind>(other)).object == info.object;
-        };
-        if (info.mode != mode)
-            continue;
-        if (!same_object(k - 1)) {
-            out.push_back(step_start(1, info.object));
-            obj = 0;
-        }
-        KindOutcome o{static_cast<Kind>(k), nullptr, 0};
-        for (const KindOutcome &given : outcome)
-            o = given.kind == k ? given : o;
-        out.push_back(step_start(2, info.title));
-        size_t n = o.verdicts != nullptr ? std::strlen(o.verdicts) : info.steps.size();
-        for (size_t i = 0; i < n; ++i) {
-            out.push_back(step_start(3, info.steps[i]));
-            out.push_back(
-                step_end(3, info.steps[i], o.verdicts == nullptr || o.verdicts[i] == 'O'));
-        }
-        out.push_back(step_end(2, info.title, o.result == 0));
-        if (o.result != 0 && (mode != USERAPL || obj == 0))
-            obj = o.result;
-        if (!same_object(k + 1) || obj < 0) {
-            out.push_back(step_end(1, info.object, obj == 0));
-            top = obj != 0 ? obj : top;
-        }
-    }
-    out.push_back(step_end(0, mode_title(mode), top == 0));
-    return top;
-}
-
-// Mode double goes on to the mutual tests unless the single tests aborted.
-std::vector<std::string> expected_tree(Mode mode, const std::vector<KindOutcome> &outcome)
-{
-    std::vector<std::string> out;
-    if (mode != DOUBLE || append_tree(SINGLE, outcome, out) >= 0)
-        append_tree(mode, outcome, out);
-    return out;
-}
-
 void become_subreaper()
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -419,17 +217,6 @@ void expect_nothing_left(const std::vector<const TempDir *> &dirs, int grace_s)
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-}
-
-bool wait_for_line(const std::string &file, const std::string &line, int nth, int seconds)
-{
-    for (int i = 0; i < seconds * 20; ++i) {
-        auto lines = split_lines(read_file_bytes(file));
-        if (std::count(lines.begin(), lines.end(), line) >= nth)
-            return true;
-        usleep(50000);
-    }
-    return false;
 }
 
 int start_report_log(const std::string &path, int code_set)

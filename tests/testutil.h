@@ -38,8 +38,6 @@ struct RunOptions {
     uid_t uid = 0;                // run as this user when drop_privileges
     gid_t gid = 0;
     bool drop_privileges = false;
-    bool stdout_pipe = false;         // standard output is a pipe (else a file)
-    int kill_after_s = 900;           // SIGKILL the run after this many seconds
     std::vector<std::string> prefix;  // command run in front of the binary (e.g. unshare)
     std::vector<int> closed_fds;      // standard descriptors the run starts without
     std::vector<int> ignored_signals; // signals the run starts with ignored
@@ -48,40 +46,31 @@ struct RunOptions {
     std::function<void()> before_exec;
 };
 
-struct RunResult {
-    int status = -1; // exit status, or -1 when ended by a signal
-    int signal = 0;  // the signal that ended it, 0 when it exited
-    std::string out; // standard output, as bytes
-    std::string err; // standard error, as bytes
-};
+// Runs argv in a new process, standard input on /dev/null, after
+// `prepare` (in the new process); it exits 127 when argv cannot be run.
+pid_t spawn(std::vector<std::string> args, const std::function<void()> &prepare);
 
-// A started run of the checker.
-struct Proc {
-    pid_t pid = -1;
-    std::string out_file, err_file;
-    pid_t copier = -1; // copies a piped standard output into out_file
-    int kill_after_s = 900;
-};
-
-Proc start_checker(const std::vector<std::string> &args, const RunOptions &opt = RunOptions());
-RunResult finish_checker(Proc &proc);
-
-// Two instances in their own UTS namespaces play two hosts: needs root and
-// a permitted 'unshare --uts'.
-bool can_make_hosts();
-RunOptions on_host(RunOptions opt, const std::string &host);
 RunOptions as_nobody(RunOptions opt = RunOptions());
 
-// The scripted operator (tests/ntwoperator.cpp) on a target file; its
-// record of what it saw is read back by finish_operator, which also fails
-// the test when it did not end well.
+// The scripted operator (tests/ntwoperator.cpp) on a target file, in a
+// forked process (working in `cwd` when given): what it does beyond
+// answering the prompts.  Its record of what it saw is read back by
+// finish_operator, which also fails the test when it did not end well.
+struct OperatorScript {
+    OperatorScript(mode_t mode = 0666, bool keep = false) : o2_mode(mode), hold(keep) {}
+    mode_t o2_mode;                 // given to the file it creates at prompt 2
+    bool hold;                      // keeps its last lock until the checker removes the file
+    int swap_at = 0;                // the prompt after which it swaps the target (0: none)
+    std::string swap_kind, swap_to; // for a symlink, hardlink or fifo to swap_to
+};
 struct Operator {
     pid_t pid = -1;
     std::string record;
 };
+void run_operator(const std::string &target, const std::string &record_file,
+                  const OperatorScript &script);
 Operator start_operator(const std::string &target, const std::string &record,
-                        const std::vector<std::string> &options,
-                        const std::vector<std::string> &env = {}, const std::string &cwd = "");
+                        const OperatorScript &script = {}, const std::string &cwd = "");
 std::vector<std::string> finish_operator(Operator &op);
 
 // Code-set conversion of whole texts with iconv (code names as iconv knows
@@ -105,37 +94,6 @@ std::string error_line(ntw_text_id id, int err = 0);
 std::string filled(ntw_text_id id, const std::string &a = "", const std::string &b = "");
 std::string replace_first(std::string s, const std::string &from, const std::string &to);
 
-// The model of the report tree: the kinds of processing of each mode, in
-// the order the drivers run them, with the steps of a passing run.
-enum Mode { SINGLE, DOUBLE, USERAPL };
-// clang-format off
-enum Kind {
-    S_OPEN, S_LOCK, T_OPEN, T_LINK, T_LOCK, T_RW, T_DELETE, // single
-    DS_OPEN, DS_LOCK, DT_OPEN, DT_LOCK, DT_DELETE,          // mutual
-    U_OPEN, U_LOCK,                                         // userapl
-    KIND_COUNT
-};
-// clang-format on
-struct KindInfo {
-    Mode mode;
-    ntw_text_id object;
-    ntw_text_id title;
-    std::vector<ntw_text_id> steps;
-};
-const KindInfo &kind_info(Kind kind);
-ntw_text_id mode_title(Mode mode);
-// How one kind ends when it differs from a clean pass: the verdicts of the
-// steps that run ('O' OK, 'N' NG; later steps do not run) and the kind's
-// result (0 OK, 1 NG, -1 abort).
-struct KindOutcome {
-    Kind kind;
-    const char *verdicts;
-    int result;
-};
-// The test lines of a run of `mode` whose kinds end as given (all others
-// pass); mode double prints the single tree first.
-std::vector<std::string> expected_tree(Mode mode, const std::vector<KindOutcome> &outcome);
-
 // The test process becomes a child subreaper, so orphans of the checker
 // stay its children.
 void become_subreaper();
@@ -143,8 +101,6 @@ void become_subreaper();
 // process still there after a grace period for orphans that end on their
 // own (ends them).
 void expect_nothing_left(const std::vector<const TempDir *> &dirs, int grace_s = 5);
-// Waits up to `seconds` for the file to hold `line` at least `nth` times.
-bool wait_for_line(const std::string &file, const std::string &line, int nth, int seconds);
 
 // Starts the message module with lines in the code set appended to the log
 // file at `path` (standard output when empty); msg_init's result.
