@@ -161,38 +161,6 @@ struct Run {
     std::string out, err;
 };
 
-Run start_checker(const std::vector<std::string> &args, const RunOptions &opt)
-{
-    Run p;
-    std::vector<std::string> argv = opt.prefix;
-    argv.push_back(ZEMNTWCHK_BIN);
-    argv.insert(argv.end(), args.begin(), args.end());
-    p.pid = spawn(argv, [&] {
-        setpgid(0, 0);
-        dup2(open(p.out_file.c_str(), O_WRONLY | O_TRUNC), 1);
-        dup2(open(p.err_file.c_str(), O_WRONLY | O_TRUNC), 2);
-        for (int sig : {SIGINT, SIGHUP, SIGPIPE, SIGTERM, SIGALRM})
-            signal(sig, SIG_DFL);
-        for (int sig : opt.ignored_signals)
-            signal(sig, SIG_IGN);
-        for (int fd : opt.closed_fds)
-            close(fd);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (const auto &e : opt.env)
-            putenv(strdup(e.c_str()));
-        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
-            _exit(126);
-        if (opt.before_exec)
-            opt.before_exec();
-        if (opt.drop_privileges &&
-            (setgroups(0, nullptr) != 0 || setgid(opt.gid) != 0 || setuid(opt.uid) != 0))
-            _exit(126);
-    });
-    return p;
-}
-
 // Waits for the run's end (killing it after five minutes) and reads its
 // output.
 void finish_checker(Run &r)
@@ -219,12 +187,6 @@ bool can_make_hosts()
 {
     static const bool ok = geteuid() == 0 && std::system("unshare --uts true >/dev/null 2>&1") == 0;
     return ok;
-}
-
-RunOptions on_host(RunOptions opt, const std::string &host)
-{
-    opt.prefix = {"unshare", "--uts", "sh", "-c", "hostname " + host + " && exec \"$0\" \"$@\""};
-    return opt;
 }
 
 // Waits up to `seconds` for the file to hold `line` at least `nth` times.
@@ -328,10 +290,10 @@ std::string exclusive(ntw_text_id id, bool error)
 // An owner change to "nobody" that left the file with the checker's owner.
 std::string owner_unchanged_line()
 {
-    const RunOptions nobody = as_nobody();
+    const Ids who = nobody();
     char buf[1024];
-    snprintf(buf, sizeof buf, catalog(MT_CHOWN_NOT_APPLIED).c_str(), static_cast<int>(nobody.uid),
-             static_cast<int>(nobody.gid), static_cast<int>(getuid()), static_cast<int>(getgid()));
+    snprintf(buf, sizeof buf, catalog(MT_CHOWN_NOT_APPLIED).c_str(), static_cast<int>(who.uid),
+             static_cast<int>(who.gid), static_cast<int>(getuid()), static_cast<int>(getgid()));
     return "        ! " + std::string(buf);
 }
 
@@ -572,20 +534,34 @@ protected:
             write_file_bytes(log_of(in), "earlier run\n");
         }
         args.insert(args.end(), r.args.begin(), r.args.end());
-        RunOptions opt = r.nobody ? as_nobody() : RunOptions();
-        opt.env = fault_env(r);
-        opt.closed_fds = in.closed >= 0 ? std::vector<int>{in.closed} : std::vector<int>();
-        opt.ignored_signals = in.hup_ignored ? std::vector<int>{SIGHUP} : std::vector<int>();
-        opt.cwd = target.path();
-        if (r.drive == PLANTED) {
-            const std::string to = plant_target(r.plant, logs);
-            opt.before_exec = [this, &r, to] {
-                for (const std::string &n : r.names)
-                    if (plant(r.plant, to, run_name(n, getpid())) != 0)
-                        _exit(125);
-            };
-        }
-        in.run = start_checker(args, in.host != nullptr ? on_host(opt, in.host) : opt);
+        // A host is a UTS namespace of its own.
+        Lines argv;
+        if (in.host != nullptr)
+            argv = {"unshare", "--uts", "sh", "-c", "hostname \"$0\" && exec \"$@\"", in.host};
+        argv.push_back(ZEMNTWCHK_BIN);
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Lines env = fault_env(r);
+        const std::string to = r.drive == PLANTED ? plant_target(r.plant, logs) : "";
+        in.run.pid = spawn(argv, [&] {
+            setpgid(0, 0);
+            dup2(open(in.run.out_file.c_str(), O_WRONLY | O_TRUNC), 1);
+            dup2(open(in.run.err_file.c_str(), O_WRONLY | O_TRUNC), 2);
+            for (int sig : {SIGINT, SIGHUP, SIGPIPE, SIGTERM, SIGALRM})
+                signal(sig, in.hup_ignored && sig == SIGHUP ? SIG_IGN : SIG_DFL);
+            if (in.closed >= 0)
+                close(in.closed);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (const std::string &e : env)
+                putenv(strdup(e.c_str()));
+            // Names that carry the checker's process id, which is this one's.
+            for (const std::string &n : r.names)
+                if (plant(r.plant, to, run_name(n, getpid())) != 0)
+                    _exit(125);
+            if (chdir(target.path().c_str()) != 0 || (r.nobody && !become_nobody()))
+                _exit(126);
+        });
     }
 
     void finish(Instance &in)

@@ -49,9 +49,7 @@ TEST(UserAplUnit, OpenTestNgOutranksLockTestAbort)
     Operator op = start_operator(target, logs.file("operator"), {0444});
     pid_t child = fork();
     if (child == 0) {
-        RunOptions nobody = as_nobody();
-        if (setgroups(0, nullptr) != 0 || setgid(nobody.gid) != 0 || setuid(nobody.uid) != 0 ||
-            start_report_log(log) != 0)
+        if (!become_nobody() || start_report_log(log) != 0)
             _exit(100);
         int result = usr_apl_filetest(target.c_str(), 10);
         msg_finish();

@@ -62,13 +62,16 @@ pid_t spawn(std::vector<std::string> args, const std::function<void()> &prepare)
     return pid;
 }
 
-RunOptions as_nobody(RunOptions opt)
+Ids nobody()
 {
     const struct passwd *pw = getpwnam("nobody");
-    opt.drop_privileges = true;
-    opt.uid = pw != nullptr ? pw->pw_uid : 65534;
-    opt.gid = pw != nullptr ? pw->pw_gid : 65534;
-    return opt;
+    return pw != nullptr ? Ids{pw->pw_uid, pw->pw_gid} : Ids{65534, 65534};
+}
+
+bool become_nobody()
+{
+    const Ids who = nobody();
+    return setgroups(0, nullptr) == 0 && setgid(who.gid) == 0 && setuid(who.uid) == 0;
 }
 
 Operator start_operator(const std::string &target, const std::string &record,

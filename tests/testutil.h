@@ -32,25 +32,17 @@ private:
     std::string path_;
 };
 
-struct RunOptions {
-    std::vector<std::string> env; // extra NAME=value entries
-    std::string cwd;              // working directory; empty: inherited
-    uid_t uid = 0;                // run as this user when drop_privileges
-    gid_t gid = 0;
-    bool drop_privileges = false;
-    std::vector<std::string> prefix;  // command run in front of the binary (e.g. unshare)
-    std::vector<int> closed_fds;      // standard descriptors the run starts without
-    std::vector<int> ignored_signals; // signals the run starts with ignored
-    // Called in the run's own process just before the binary is executed
-    // (the process id is the checker's then): to plant names that carry it.
-    std::function<void()> before_exec;
-};
-
 // Runs argv in a new process, standard input on /dev/null, after
 // `prepare` (in the new process); it exits 127 when argv cannot be run.
 pid_t spawn(std::vector<std::string> args, const std::function<void()> &prepare);
 
-RunOptions as_nobody(RunOptions opt = RunOptions());
+// The user "nobody" and its primary group; the process becoming it.
+struct Ids {
+    uid_t uid;
+    gid_t gid;
+};
+Ids nobody();
+bool become_nobody();
 
 // The scripted operator (tests/ntwoperator.cpp) on a target file, in a
 // forked process (working in `cwd` when given): what it does beyond
