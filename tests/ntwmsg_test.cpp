@@ -29,7 +29,7 @@ std::string lines_in(int code_set, const std::vector<std::string> &lines)
 
 // One run per code set: Shift_JIS to standard output, the others to a log
 // created under umask 027.  Every line format, tests nested two spaces a
-// level with NG outranking abort; catalogue texts, inserted ones too, are
+// level, an aborted test ending as NG; catalogue texts, inserted ones too, are
 // converted; any other inserted text (UTF-8, bytes that happen to be EUC-JP,
 // a '%', a text of the code set too long for a line) is written as its own
 // bytes.  A line over the limit is cut after its last whole character and
