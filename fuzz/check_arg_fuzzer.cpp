@@ -11,19 +11,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    std::vector<std::string> args = {"zemntwchk", ""};
-    for (size_t i = 0; i < size && args.size() < 40; ++i) {
-        if (data[i] == '\0')
-            args.emplace_back();
-        else
-            args.back().push_back(static_cast<char>(data[i]));
-    }
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(&a[0]);
+    std::string input(reinterpret_cast<const char *>(data), size);
+    char program[] = "zemntwchk";
+    std::vector<char *> argv = {program};
+    // Each argument ends at the next NUL, the last one at the string's own.
+    for (size_t at = 0; at <= size && argv.size() < 40; at += std::strlen(&input[at]) + 1)
+        argv.push_back(&input[at]);
     argv.push_back(nullptr);
     NtwParam param;
     std::memset(&param, 0x7f, sizeof param);
-    check_arg(static_cast<int>(args.size()), argv.data(), &param);
+    check_arg(static_cast<int>(argv.size()) - 1, argv.data(), &param);
     return 0;
 }
