@@ -86,12 +86,6 @@ bool is(const char *fault)
     return strcmp(s_fault, fault) == 0;
 }
 
-bool ends_with(const char *s, const char *suffix)
-{
-    size_t ls = strlen(s), lx = strlen(suffix);
-    return ls >= lx && strcmp(s + ls - lx, suffix) == 0;
-}
-
 // The name after WORK_PREFIX of a file directly in the configured
 // directory; nullptr for any other path.
 const char *work_name(const char *path)
@@ -109,23 +103,30 @@ bool kind_is(bool mutual)
     return s_kind == nullptr || strcmp(s_kind, mutual ? "mutual" : "single") == 0;
 }
 
-// A work file (not the sync file, a presence, end-wait or probe file), or
-// the configured target file.
+// The last dot-separated part of a name of the work-file pattern:
+// "<host>.<pid>.<part>" in mode single, "<part>" in the mutual tests.
+const char *last_part(const char *name)
+{
+    const char *dot = strrchr(name, '.');
+    return dot != nullptr ? dot + 1 : name;
+}
+
+// A work file (a number as its last part: not the sync file, a presence
+// file or a probe), or the configured target file.
 bool is_work_path(const char *path)
 {
     if (s_file != nullptr && strcmp(path, s_file) == 0)
         return true;
     const char *name = work_name(path);
-    if (name == nullptr || ends_with(name, ".master") || ends_with(name, ".here") ||
-        strstr(name, "endwaitfile") != nullptr || ends_with(name, ".EXCL"))
-        return false;
-    return kind_is(strspn(name, "0123456789") == strlen(name));
+    const char *part = name != nullptr ? last_part(name) : "";
+    return *part != '\0' && strspn(part, "0123456789") == strlen(part) && kind_is(part == name);
 }
 
 bool is_sync_path(const char *path)
 {
     const char *name = work_name(path);
-    return name != nullptr && ends_with(name, "master") && kind_is(strcmp(name, "master") == 0);
+    return name != nullptr && strcmp(last_part(name), "master") == 0 &&
+           kind_is(last_part(name) == name);
 }
 
 bool in_table(int fd)
