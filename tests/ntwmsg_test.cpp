@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fstream>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -28,15 +27,16 @@ std::string lines_in(int code_set, const std::vector<std::string> &lines)
 } // namespace
 
 // One run per code set: Shift_JIS to standard output, the others to a log
-// created under umask 027.  Every line format, tests nested two spaces a
-// level, an aborted test ending as NG; catalogue texts, inserted ones too, are
-// converted; any other inserted text (UTF-8, bytes that happen to be EUC-JP,
-// a '%', a text of the code set too long for a line) is written as its own
-// bytes.  A line over the limit is cut after its last whole character and
-// keeps its newline.  Diagnostics go to standard error, never into the
-// report; a line that cannot be converted is dropped with an iconv error,
-// and the report goes on.  The log is appended to, past another writer too,
-// with mode 0666 less the umask.  After the finish nothing is written.
+// created under umask 027.  Tests nest two spaces a level, an aborted test
+// ends as NG; catalogue texts, inserted ones too, are converted; any other
+// inserted text (UTF-8, bytes that happen to be EUC-JP, a '%', a text of the
+// code set too long for a line) is written as its own bytes.  A line over
+// the limit is cut after its last whole character and keeps its newline.
+// Diagnostics go to standard error, never into the report; a line that
+// cannot be converted is dropped with an iconv error, and the report goes
+// on.  The log has mode 0666 less the umask.  After the finish nothing is
+// written.  (The other line formats, and appending to a log, are pinned by
+// the end-to-end runs.)
 TEST(Msg, ReportLinesInEveryCodeSetAndRoute)
 {
     const std::string name = "/d/日本語\xb4\xc1%s%n%d";
@@ -53,23 +53,15 @@ TEST(Msg, ReportLinesInEveryCodeSetAndRoute)
         const mode_t old = umask(027);
         ASSERT_EQ(0, start_report_log(to_log ? log : "", code_set));
         umask(old);
-        if (to_log)
-            std::ofstream(log, std::ios::app) << "other writer\n";
         FdCapture out(STDOUT_FILENO), err(STDERR_FILENO);
         msg_statusmsg(0, msg_text(MT_OPEN), name.c_str());
         msg_output_stderr("%s", msg_text(MT_ENV_GROUP_UNKNOWN));
         msg_statusmsg(0, "\xff\xfe %s", "x");
         msg_test_start(msg_text(MT_TITLE_SHARE_PATH));
-        msg_test_start(msg_text(MT_TITLE_KIND_LOCK));
-        msg_statusmsg(0, msg_text(MT_LOCK), msg_text(MT_LOCKWORD_EXCLUSIVE));
-        msg_statusmsg(ENOENT, "%s", msg_text(MT_OPEN_FAILED));
-        msg_errmsg(0, "%s", msg_text(MT_TIMEOUT));
-        msg_errmsg(EAGAIN, msg_text(MT_LOCK_FAILED), msg_text(MT_LOCKWORD_SHARED));
         msg_statusmsg(0, "%s", long_text.c_str());
         msg_test_start(long_text.c_str());
-        msg_test_end(msg_text(MT_TITLE_KIND_RW), NTW_OK);
         msg_test_end(msg_text(MT_TITLE_KIND_LOCK), NTW_ABORT);
-        msg_test_end(msg_text(MT_TITLE_SHARE_PATH), NTW_NG);
+        msg_test_end(msg_text(MT_TITLE_SHARE_PATH), NTW_OK);
         msg_flush();
         msg_signal_line_async_safe(SIGHUP);
         msg_finish();
@@ -85,20 +77,13 @@ TEST(Msg, ReportLinesInEveryCodeSetAndRoute)
             return line + "\n";
         };
         const std::string expected =
-            (to_log ? "other writer\n" : "") +
             convert(report_line(false, filled(MT_OPEN)), "UTF-8", k_iconv[code_set]) + name +
             (converting ? "\n" : "\n        \xff\xfe x\n") +
-            lines_in(
-                code_set,
-                {step_start(0, MT_TITLE_SHARE_PATH), step_start(1, MT_TITLE_KIND_LOCK),
-                 report_line(false, filled(MT_LOCK, catalog(MT_LOCKWORD_EXCLUSIVE))),
-                 report_line(false, catalog(MT_OPEN_FAILED), ENOENT), error_line(MT_TIMEOUT),
-                 report_line(true, filled(MT_LOCK_FAILED, catalog(MT_LOCKWORD_SHARED)), EAGAIN)}) +
-            cut_line(report_line(false, "")) + cut_line("    テスト ") +
-            lines_in(code_set,
-                     {step_end(2, MT_TITLE_KIND_RW, true), step_end(1, MT_TITLE_KIND_LOCK, false),
-                      step_end(0, MT_TITLE_SHARE_PATH, false),
-                      replace_first(error_line(MT_SIGNAL_RECEIVED), "%d", "1")});
+            lines_in(code_set, {step_start(0, MT_TITLE_SHARE_PATH)}) +
+            cut_line(report_line(false, "")) + cut_line("  テスト ") +
+            lines_in(code_set, {step_end(1, MT_TITLE_KIND_LOCK, false),
+                                step_end(0, MT_TITLE_SHARE_PATH, true),
+                                replace_first(error_line(MT_SIGNAL_RECEIVED), "%d", "1")});
         // A log row writes nothing to standard output; the Shift_JIS row creates no log.
         EXPECT_EQ(expected, read_file_bytes(log) + out.finish());
         EXPECT_EQ(
@@ -113,34 +98,25 @@ TEST(Msg, ReportLinesInEveryCodeSetAndRoute)
 // A log named through a symbolic link in a directory that others can write
 // is followed only when the running user owns the link; a refusal fails the
 // start with the log message and EACCES and creates nothing through the
-// link.  Elsewhere, and for the user's own link, the log is opened as given;
-// a log in a missing directory fails the start.
+// link.  Elsewhere, and for the user's own link, the log is opened as given.
 TEST(Msg, LogFileIsNotOpenedThroughAPlantedLinkInADirectoryOthersCanWrite)
 {
     if (getuid() != 0)
         GTEST_SKIP() << "planting links owned by another user needs root";
-    // The directory's mode, the link's owner (-1: no link, a name in a
-    // missing directory), the error of the failed start (0: started).
-    const std::tuple<mode_t, int, int> rows[] = {{01777, 65534, EACCES},
-                                                 {0775, 65534, EACCES},
-                                                 {01777, 0, 0},
-                                                 {0755, 65534, 0},
-                                                 {0755, -1, ENOENT}};
-    for (const auto &[dir_mode, link_owner, error] : rows) {
+    // The directory's mode, the link's owner, whether the link is followed.
+    const std::tuple<mode_t, uid_t, bool> rows[] = {
+        {01777, 65534, false}, {0775, 65534, false}, {01777, 0, true}, {0755, 65534, true}};
+    for (const auto &[dir_mode, link_owner, followed] : rows) {
         SCOPED_TRACE(::testing::Message() << std::oct << dir_mode << " " << link_owner);
         TempDir logdir("ntwlogdir", dir_mode), victims("ntwlogvictim");
-        const std::string log = logdir.file(link_owner < 0 ? "missing/report.log" : "report.log");
-        const std::string target = victims.file("created");
-        if (link_owner >= 0) {
-            ASSERT_EQ(symlink(target.c_str(), log.c_str()), 0);
-            ASSERT_EQ(lchown(log.c_str(), link_owner, link_owner), 0);
-        }
+        const std::string log = logdir.file("report.log"), target = victims.file("created");
+        ASSERT_EQ(symlink(target.c_str(), log.c_str()), 0);
+        ASSERT_EQ(lchown(log.c_str(), link_owner, link_owner), 0);
         FdCapture err(STDERR_FILENO);
-        EXPECT_EQ(error == 0 ? 0 : -1, start_report_log(log));
+        EXPECT_EQ(followed ? 0 : -1, start_report_log(log));
         msg_finish();
-        EXPECT_EQ(error == 0 ? "" : filled(MT_LOG_OPEN_FAILED, log, strerror(error)) + "\n",
+        EXPECT_EQ(followed ? "" : filled(MT_LOG_OPEN_FAILED, log, strerror(EACCES)) + "\n",
                   err.finish());
-        struct stat st;
-        EXPECT_EQ(lstat(target.c_str(), &st) == 0, error == 0 && link_owner >= 0);
+        EXPECT_EQ(access(target.c_str(), F_OK) == 0, followed);
     }
 }
