@@ -3,8 +3,8 @@
 // files misbehave the way a faulty or partial network file system does, for
 // every process that has it loaded (forked children inherit it with the
 // process image).  Synchronisation files are left alone, so pairing still
-// works, unless the fault names them.  Only the calls that the checker and
-// the operator's application make are taken over.
+// works, unless the fault names them.  Only the calls that the checker makes
+// are taken over.
 //
 // Configuration, read only by this library:
 //   NTWFAULT        the fault's name (see the calls below)
@@ -18,6 +18,37 @@
 //                   a test can tell that the fault really took effect
 //   NTWFAULT_HOST   only processes on the host of this name (a fault of one
 //                   client of a network file system; default: every host)
+//
+// The faults:
+//   open-hang           opening a work file never returns
+//   create-enospc       creating a work file fails with ENOSPC (a full disk)
+//   open-missing        opening a missing work file for reading succeeds on
+//                       an empty file (a stale directory cache)
+//   stop-estale         looking at the operator's stop file while it exists
+//                       fails with ESTALE (a stale handle)
+//   sync-locks-private  record locks on the sync file are seen by their own
+//                       process only: requests succeed without locking (a
+//                       process never sees its own locks as conflicts)
+//   nolock              record lock requests succeed without locking
+//   lockwait-never      a waiting record lock request is never granted
+//   lock-refused-once   the first record lock request that does not wait is
+//                       refused although the region is free
+//   lock-conflict-hang  a lock request that must be refused never returns
+//                       (the lock server does not answer it)
+//   nolockf             lockf requests succeed without locking
+//   link-refused        a hard link under a new name is refused (EPERM)
+//   link-over           a hard link over an existing name succeeds
+//   read-short          reads return one byte at a time (correct behaviour)
+//   write-short         writes take one byte at a time (correct behaviour)
+//   read-garbage        the byte at offset 9 reads as 'X'
+//   fsync-eio           fsync fails with EIO
+//   chown-eperm         the owner change is refused (EPERM)
+//   chown-ignored       the owner change reports success and changes nothing
+//   unlink-fail         unlink removes the file and still reports ENOENT, like
+//                       a retried request whose first reply was lost (an
+//                       unlink refusal that keeps the file is not offered: the
+//                       checker's files would then stay behind, and its later
+//                       tests would run on the stale names)
 
 // The library defines the libc entry points under their own names: no
 // large-file renaming and no fortified inline wrappers.
@@ -39,33 +70,30 @@
 namespace {
 
 constexpr int MAX_FD = 4096;
-constexpr char WORK_PREFIX[] = ".#ZEMLOCK.";
 
-const char *s_fault = "", *s_dir = "", *s_kind, *s_file, *s_log;
-bool s_work_fd[MAX_FD]; // descriptors open on work files
-// Per sync-file descriptor, a private file whose locks stand in for the
-// sync file's (0: none): another process never sees them.
-int s_standin[MAX_FD];
+enum Role : unsigned char { OTHER, WORK, SYNC };
+
+const char *s_fault = "", *s_kind = "", *s_file = "", *s_log = "";
+char s_prefix[4096]; // "<NTWFAULT_DIR>/.#ZEMLOCK."
+Role s_role[MAX_FD]; // what each descriptor is open on
 bool s_refused_once; // the one refusal of "lock-refused-once" has been made
 
-template <typename T> T next_symbol(T &cache, const char *name)
-{
-    if (cache == nullptr)
-        cache = reinterpret_cast<T>(dlsym(RTLD_NEXT, name));
-    return cache;
-}
-
+// The next definition of a libc entry point, looked up once: after that no
+// lock and no allocation, so it is safe in signal handlers and forked
+// children.
 #define REAL(fn)                                                                                   \
     ([]() {                                                                                        \
         static decltype(&::fn) real;                                                               \
-        return next_symbol(real, #fn);                                                             \
+        if (real == nullptr)                                                                       \
+            real = reinterpret_cast<decltype(&::fn)>(dlsym(RTLD_NEXT, #fn));                       \
+        return real;                                                                               \
     }())
 
-// A setting; nullptr when it is not given or empty.
+// A setting; "" when it is not given.
 const char *setting(const char *name)
 {
     const char *value = getenv(name);
-    return value != nullptr && *value != '\0' ? value : nullptr;
+    return value != nullptr ? value : "";
 }
 
 __attribute__((constructor)) void read_configuration()
@@ -73,9 +101,9 @@ __attribute__((constructor)) void read_configuration()
     const char *host = setting("NTWFAULT_HOST");
     char name[256] = "";
     gethostname(name, sizeof name - 1);
-    if (setting("NTWFAULT") != nullptr && (host == nullptr || strcmp(host, name) == 0))
+    if (*host == '\0' || strcmp(host, name) == 0)
         s_fault = setting("NTWFAULT");
-    s_dir = setting("NTWFAULT_DIR") != nullptr ? setting("NTWFAULT_DIR") : "";
+    snprintf(s_prefix, sizeof s_prefix, "%s/.#ZEMLOCK.", setting("NTWFAULT_DIR"));
     s_kind = setting("NTWFAULT_KIND");
     s_file = setting("NTWFAULT_FILE");
     s_log = setting("NTWFAULT_LOG");
@@ -86,64 +114,42 @@ bool is(const char *fault)
     return strcmp(s_fault, fault) == 0;
 }
 
-// The name after WORK_PREFIX of a file directly in the configured
-// directory; nullptr for any other path.
-const char *work_name(const char *path)
+// Whether the file is one of the role's (WORK or SYNC): directly in the
+// configured directory, named ".#ZEMLOCK.<host>.<pid>.<last>" (a single
+// test's file) or ".#ZEMLOCK.<last>" (a mutual test's file) as the
+// configured kind says, its last part "master" for the sync file and a
+// number for a work file (the presence and probe files end otherwise); or,
+// for WORK, the configured target file.
+bool is_path(const char *path, Role role)
 {
-    const char *slash = strrchr(path, '/');
-    size_t dl = strlen(s_dir);
-    if (slash == nullptr || static_cast<size_t>(slash - path) != dl ||
-        strncmp(path, s_dir, dl) != 0 || strncmp(slash + 1, WORK_PREFIX, sizeof WORK_PREFIX - 1))
-        return nullptr;
-    return slash + sizeof WORK_PREFIX;
-}
-
-bool kind_is(bool mutual)
-{
-    return s_kind == nullptr || strcmp(s_kind, mutual ? "mutual" : "single") == 0;
-}
-
-// The last dot-separated part of a name of the work-file pattern:
-// "<host>.<pid>.<part>" in mode single, "<part>" in the mutual tests.
-const char *last_part(const char *name)
-{
-    const char *dot = strrchr(name, '.');
-    return dot != nullptr ? dot + 1 : name;
-}
-
-// A work file (a number as its last part: not the sync file, a presence
-// file or a probe), or the configured target file.
-bool is_work_path(const char *path)
-{
-    if (s_file != nullptr && strcmp(path, s_file) == 0)
+    if (role == WORK && *s_file != '\0' && strcmp(path, s_file) == 0)
         return true;
-    const char *name = work_name(path);
-    const char *part = name != nullptr ? last_part(name) : "";
-    return *part != '\0' && strspn(part, "0123456789") == strlen(part) && kind_is(part == name);
+    const size_t pl = strlen(s_prefix);
+    if (strncmp(path, s_prefix, pl) != 0 || strchr(path + pl, '/') != nullptr)
+        return false;
+    const char *name = path + pl, *dot = strrchr(name, '.');
+    const char *last = dot != nullptr ? dot + 1 : name;
+    const bool named = role == SYNC ? strcmp(last, "master") == 0
+                                    : *last != '\0' && strspn(last, "0123456789") == strlen(last);
+    return named && (*s_kind == '\0' || strcmp(s_kind, last == name ? "mutual" : "single") == 0);
 }
 
-bool is_sync_path(const char *path)
+bool is_fd(int fd, Role role)
 {
-    const char *name = work_name(path);
-    return name != nullptr && strcmp(last_part(name), "master") == 0 &&
-           kind_is(last_part(name) == name);
+    return fd >= 0 && fd < MAX_FD && s_role[fd] == role;
 }
 
-bool in_table(int fd)
+void remember(int fd, Role role)
 {
-    return fd >= 0 && fd < MAX_FD;
-}
-
-bool is_work_fd(int fd)
-{
-    return in_table(fd) && s_work_fd[fd];
+    if (fd >= 0 && fd < MAX_FD)
+        s_role[fd] = role;
 }
 
 // Appends "<fault>\n" to the log in one write, so lines of forked
 // children do not interleave.
 void note()
 {
-    if (s_log == nullptr)
+    if (*s_log == '\0')
         return;
     int saved = errno;
     char line[64];
@@ -154,54 +160,36 @@ void note()
     errno = saved;
 }
 
-bool applies(const char *fault, const char *path)
-{
-    return is(fault) && path != nullptr && is_work_path(path);
-}
-
-bool applies_fd(const char *fault, int fd)
-{
-    return is(fault) && is_work_fd(fd);
-}
-
-int fail(int err)
+// The fault's answer in place of the call's: done although nothing was
+// done (err 0), or failed with err.  A call fails with EINTR only once a
+// signal has been handled: until then it blocks, like a request that the
+// file system never answers.
+int answer(int err)
 {
     note();
+    if (err == EINTR) {
+        sigset_t current;
+        sigprocmask(SIG_SETMASK, nullptr, &current);
+        sigsuspend(&current);
+    }
+    if (err == 0)
+        return 0;
     errno = err;
     return -1;
 }
 
-// A call reported done although nothing was done.
-int pretend()
+// The result of a lock request that does not wait; the lock server never
+// answers one that it must refuse.
+int unanswered_if_refused(int r)
 {
-    note();
-    return 0;
-}
-
-// Blocks until a signal has been handled, like a request that the file
-// system never answers; the interrupted call fails with EINTR.
-int block_until_signal()
-{
-    note();
-    sigset_t current;
-    sigprocmask(SIG_SETMASK, nullptr, &current);
-    sigsuspend(&current);
-    errno = EINTR;
-    return -1;
+    const bool refused = r != 0 && (errno == EAGAIN || errno == EACCES);
+    return refused && is("lock-conflict-hang") ? answer(EINTR) : r;
 }
 
 bool exists(const char *path)
 {
     struct stat st;
     return lstat(path, &st) == 0;
-}
-
-void drop_standin(int fd)
-{
-    if (in_table(fd) && s_standin[fd] > 0) {
-        REAL(close)(s_standin[fd]);
-        s_standin[fd] = 0;
-    }
 }
 
 } // namespace
@@ -214,40 +202,29 @@ int open64(const char *path, int flags, ...)
     va_start(ap, flags);
     mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(ap, int)) : 0;
     va_end(ap);
-    // Looking at the stop file while it exists fails as on a file system
-    // whose handles went stale; once it is really gone the look says so.
+    // While the stop file exists; once it is really gone, the look says so.
     const char *slash = strrchr(path, '/');
     if (is("stop-estale") && (flags & O_CREAT) == 0 && slash != nullptr &&
         strcmp(slash, "/ZEMSTOP.stop") == 0 && exists(path))
-        return fail(ESTALE);
-    const bool work = is_work_path(path);
+        return answer(ESTALE);
+    const bool work = is_path(path, WORK);
     if (work && is("open-hang"))
-        return block_until_signal();
+        return answer(EINTR);
     if (work && (flags & O_CREAT) != 0 && is("create-enospc") && !exists(path))
-        return fail(ENOSPC);
+        return answer(ENOSPC);
     int fd = REAL(open64)(path, flags, mode);
     if (fd < 0 && errno == ENOENT && work && (flags & (O_CREAT | O_ACCMODE)) == O_RDONLY &&
         is("open-missing")) {
-        // A stale directory cache: the name still opens, on no data.
         fd = memfd_create("ntwfault", MFD_CLOEXEC);
         note();
     }
-    if (in_table(fd)) {
-        s_work_fd[fd] = work;
-        drop_standin(fd);
-        if (is("sync-locks-private") && is_sync_path(path)) {
-            s_standin[fd] = memfd_create("ntwfault-sync", MFD_CLOEXEC);
-            note();
-        }
-    }
+    remember(fd, work ? WORK : is_path(path, SYNC) ? SYNC : OTHER);
     return fd;
 }
 
 int close(int fd)
 {
-    if (in_table(fd))
-        s_work_fd[fd] = false;
-    drop_standin(fd);
+    remember(fd, OTHER);
     return REAL(close)(fd);
 }
 
@@ -257,53 +234,43 @@ int fcntl64(int fd, int cmd, ...)
     va_start(ap, cmd);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    using Fn = int (*)(int, int, ...);
-    static Fn real;
-    next_symbol(real, "fcntl64");
-    const bool setting = cmd == F_SETLK || cmd == F_SETLKW;
-    if (setting && in_table(fd) && s_standin[fd] > 0)
-        return real(s_standin[fd], cmd, arg);
-    const bool locking = setting && static_cast<struct flock *>(arg)->l_type != F_UNLCK;
-    if (cmd == F_SETLKW && locking && applies_fd("lockwait-never", fd))
-        return block_until_signal();
-    if (setting && applies_fd("nolock", fd))
-        return pretend();
-    if (cmd == F_SETLK && locking && !s_refused_once && applies_fd("lock-refused-once", fd)) {
+    if (cmd != F_SETLK && cmd != F_SETLKW)
+        return REAL(fcntl64)(fd, cmd, arg);
+    const bool work = is_fd(fd, WORK);
+    const bool locking = static_cast<struct flock *>(arg)->l_type != F_UNLCK;
+    if ((work && is("nolock")) || (is_fd(fd, SYNC) && is("sync-locks-private")))
+        return answer(0);
+    if (work && cmd == F_SETLKW && locking && is("lockwait-never"))
+        return answer(EINTR);
+    if (work && cmd == F_SETLK && locking && !s_refused_once && is("lock-refused-once")) {
         s_refused_once = true;
-        return fail(EAGAIN);
+        return answer(EAGAIN);
     }
-    int r = real(fd, cmd, arg);
-    // The lock server never answers a request that it must refuse.
-    if (r != 0 && (errno == EAGAIN || errno == EACCES) && cmd == F_SETLK && locking &&
-        applies_fd("lock-conflict-hang", fd))
-        return block_until_signal();
-    return r;
+    int r = REAL(fcntl64)(fd, cmd, arg);
+    return work && cmd == F_SETLK && locking ? unanswered_if_refused(r) : r;
 }
 
 int lockf64(int fd, int cmd, off64_t len)
 {
-    if (applies_fd("nolockf", fd))
-        return pretend();
+    const bool work = is_fd(fd, WORK);
+    if (work && is("nolockf"))
+        return answer(0);
     int r = REAL(lockf64)(fd, cmd, len);
-    if (r != 0 && (errno == EAGAIN || errno == EACCES) && cmd == F_TLOCK &&
-        applies_fd("lock-conflict-hang", fd))
-        return block_until_signal();
-    return r;
+    return work && cmd == F_TLOCK ? unanswered_if_refused(r) : r;
 }
 
 int linkat(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, int flags)
 {
-    if (applies("link-refused", newpath) && !exists(newpath))
-        return fail(EPERM);
+    const bool work = is_path(newpath, WORK);
+    if (work && is("link-refused") && !exists(newpath))
+        return answer(EPERM);
     int r = REAL(linkat)(olddirfd, oldpath, newdirfd, newpath, flags);
-    if (r != 0 && errno == EEXIST && applies("link-over", newpath))
-        return pretend();
-    return r;
+    return work && r != 0 && errno == EEXIST && is("link-over") ? answer(0) : r;
 }
 
 ssize_t read(int fd, void *buf, size_t count)
 {
-    if (!is_work_fd(fd))
+    if (!is_fd(fd, WORK))
         return REAL(read)(fd, buf, count);
     if (count > 1 && is("read-short")) {
         note();
@@ -321,7 +288,7 @@ ssize_t read(int fd, void *buf, size_t count)
 
 ssize_t write(int fd, const void *buf, size_t count)
 {
-    if (count > 1 && applies_fd("write-short", fd)) {
+    if (count > 1 && is_fd(fd, WORK) && is("write-short")) {
         note();
         count = 1;
     }
@@ -330,28 +297,20 @@ ssize_t write(int fd, const void *buf, size_t count)
 
 int fsync(int fd)
 {
-    return applies_fd("fsync-eio", fd) ? fail(EIO) : REAL(fsync)(fd);
+    return is_fd(fd, WORK) && is("fsync-eio") ? answer(EIO) : REAL(fsync)(fd);
 }
 
-// The owner change, on a file the checker has opened: refused, or reported
-// done without changing anything.
 int fchown(int fd, uid_t owner, gid_t group)
 {
-    if (applies_fd("chown-eperm", fd))
-        return fail(EPERM);
-    if (applies_fd("chown-ignored", fd))
-        return pretend();
+    if (is_fd(fd, WORK) && (is("chown-eperm") || is("chown-ignored")))
+        return answer(is("chown-eperm") ? EPERM : 0);
     return REAL(fchown)(fd, owner, group);
 }
 
-// The failing unlink removes the file and still reports ENOENT, like a
-// retried request whose first reply was lost.  (An unlink refusal that keeps
-// the file is not offered: the checker's files would then stay behind, and
-// its later tests would run on the stale names.)
 int unlink(const char *path)
 {
     int r = REAL(unlink)(path);
-    return applies("unlink-fail", path) ? fail(r == 0 ? ENOENT : errno) : r;
+    return r == 0 && is("unlink-fail") && is_path(path, WORK) ? answer(ENOENT) : r;
 }
 
 } // extern "C"
