@@ -302,16 +302,11 @@ std::string signal_line(int sig)
     return replace_first(error_line(MT_SIGNAL_RECEIVED), "%d", std::to_string(sig));
 }
 
-bool is_symlink(const std::string &kind)
-{
-    return kind == "symlink";
-}
-
 // A hostile name under `name`: a symbolic link to `to`, a hard link of it,
 // or a FIFO.
 int plant(const std::string &kind, const std::string &to, const std::string &name)
 {
-    return is_symlink(kind)     ? symlink(to.c_str(), name.c_str())
+    return kind == "symlink"    ? symlink(to.c_str(), name.c_str())
            : kind == "hardlink" ? link(to.c_str(), name.c_str())
                                 : mkfifo(name.c_str(), 0666);
 }
@@ -322,7 +317,7 @@ std::string plant_target(const std::string &kind, const TempDir &logs)
 {
     write_file_bytes(logs.file("victim"), "precious");
     chmod(logs.file("victim").c_str(), 0640);
-    return logs.file(is_symlink(kind) ? "absent" : "victim");
+    return logs.file(kind == "symlink" ? "absent" : "victim");
 }
 
 // The rows, longest first so that CTest starts them first.  Rows d01-d28 are
