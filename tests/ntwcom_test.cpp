@@ -57,9 +57,7 @@ protected:
     // Every guarded primitive clears the time-out flag.
     void clear_flag() const
     {
-        int fd = open(log_.c_str(), O_RDONLY);
-        unlock_file(fd, 2);
-        close(fd);
+        unlock_file(-1, 2);
         ASSERT_EQ(truncate(log_.c_str(), 0), 0);
     }
     int make_file(const std::string &path, const std::string &content) const
@@ -90,10 +88,10 @@ std::string process_state()
     return state;
 }
 
-bool sentinel_called = false;
+int sentinel_calls = 0;
 void sentinel_handler(int)
 {
-    sentinel_called = true;
+    ++sentinel_calls;
 }
 
 // The failure paths that no passing run reaches (names planted where the
@@ -105,14 +103,14 @@ void sentinel_handler(int)
 TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWas)
 {
     // Names planted where the checker forms its own: links to a victim file
-    // (whose content and mode must stay), a dangling link, a FIFO.
+    // (whose content must stay), a dangling link, a FIFO.
     const std::string link_name = dir_.file("link"), victim = logdir_.file("victim");
     const std::string alias = dir_.file("alias"), dangling = dir_.file("dangling");
     const std::string absent = logdir_.file("absent"), probed = dir_.file("probed");
-    const std::string fifo = dir_.file("fifo");
+    const std::string fifo = dir_.file("fifo"), created = dir_.file("new");
     write_file_bytes(victim, "precious");
-    ASSERT_EQ(chmod(victim.c_str(), 0640) | symlink(victim.c_str(), link_name.c_str()) |
-                  link(victim.c_str(), alias.c_str()) | symlink(absent.c_str(), dangling.c_str()) |
+    ASSERT_EQ(symlink(victim.c_str(), link_name.c_str()) | link(victim.c_str(), alias.c_str()) |
+                  symlink(absent.c_str(), dangling.c_str()) |
                   symlink(victim.c_str(), (probed + ".EXCL").c_str()) | mkfifo(fifo.c_str(), 0600),
               0);
     // Links that the checker made itself: two names of one file.
@@ -127,9 +125,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     // another process's lock would.
     struct flock held = {F_WRLCK, SEEK_SET, 0, 0, 0};
     ASSERT_EQ(fcntl(held_fd, F_OFD_SETLK, &held), 0);
-    const int short_fd = make_file(dir_.file("short"), "12345"),
-              more_fd = make_file(dir_.file("more"), "1234567890 and more");
-    const std::string created = dir_.file("new");
+    const int short_fd = make_file(dir_.file("short"), "12345");
     const std::string under = file_ + "/under", eio = dir_.file("work.eio");
     const std::string no_dir = dir_.file("no-dir/work"), stale = dir_.file("stale");
     write_file_bytes(stale + ".EXCL", "left by a killed run");
@@ -175,6 +171,10 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"wait for creation, no directory", [&] { return wait_file_no_exists(no_dir.c_str(), time(nullptr), 30); }, -1, 0, {said(MT_WAIT_CREATED, no_dir), refused(ENOENT)}},
         // A probe left by a killed run is reused.
         {"wait for creation, stale probe", [&] { return wait_file_no_exists(stale.c_str(), time(nullptr), 1); }, -1, 1, {said(MT_WAIT_CREATED, stale), timed_out}},
+        // The holder of a lock pauses before releasing it; a signal whose
+        // handler returns (here the row's own alarm) does not cut the pause
+        // short.  On a row with SIGALRM unblocked.
+        {"pause despite a signal", [] { const time_t t = time(nullptr); alarm(1); wait_sync_processing(); return time(nullptr) - t >= 2 ? 0 : 1; }, 0, 0, {}},
         // The polling waits end only when more than the limit has passed;
         // the time-out line is written once, and a set flag wins over limit 0.
         {"time-out check without a limit", [] { return is_timeout_occured(0, 0); }, 0, 0, {}},
@@ -182,7 +182,6 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"time-out check beyond the limit", [] { return is_timeout_occured(time(nullptr) - 6, 5) + is_timeout_occured(time(nullptr), 0); }, 2, 1, {timed_out}},
         {"close bad", [] { return close_file(1000); }, -1, 0, {progress(MT_CLOSE), report_line(1, filled(MT_CLOSE_FAILED), EBADF)}},
         {"read short", [&] { return read_file(short_fd, 2); }, -1, 0, {read_line, error_line(MT_READ_SIZE_BAD)}},
-        {"read more", [&] { return read_file(more_fd, 2); }, 0, 0, {read_line}},
         {"read bad", [] { return read_file(-1, 2); }, -1, 0, {read_line, report_line(1, filled(MT_READ_FAILED), EBADF)}},
         {"read empty pipe", [&] { return read_file(empty[0], 1); }, -1, 1, {read_line, timed_out}},
         {"write full pipe", [&] { return write_file(full[1], 1); }, -1, 1, {write_line, timed_out}},
@@ -212,7 +211,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         EXPECT_EQ(before, process_state());
         sigprocmask(SIG_UNBLOCK, &set, nullptr);
     }
-    EXPECT_FALSE(sentinel_called);
+    EXPECT_EQ(sentinel_calls, 1) << "an alarm other than the pause row's reached the handler";
     signal(SIGALRM, SIG_DFL);
     EXPECT_EQ(read_file_bytes(victim), "precious");
     EXPECT_NE(access(absent.c_str(), F_OK), 0) << "created through a link";
@@ -220,10 +219,8 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     struct stat st;
     ASSERT_EQ(stat(created.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0666u) << "created under umask 027";
-    ASSERT_EQ(stat(victim.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
     umask(022);
-    for (int d : {fd, held_fd, short_fd, more_fd, empty[0], empty[1], full[0], full[1]})
+    for (int d : {fd, held_fd, short_fd, empty[0], empty[1], full[0], full[1]})
         close(d);
 }
 
@@ -253,17 +250,15 @@ TEST_F(ComTest, ChangeOwnerResolvesOwnerAndGroupAsGiven)
 // the registry.
 TEST_F(ComTest, OnlyTheMainProcessDeletesTheRegisteredFiles)
 {
-    for (const char *name : {"a", "b"}) {
-        write_file_bytes(dir_.file(name), "x");
-        add_deletefilename(dir_.file(name).c_str());
-    }
+    write_file_bytes(dir_.file("a"), "x");
+    add_deletefilename(dir_.file("a").c_str());
     if (fork() == 0) {
         delete_allfile_async_safe();
         delete_allfile();
         _exit(0);
     }
     wait(nullptr);
-    EXPECT_EQ(dir_.entries(), (Lines{"a", "b"})) << "a forked child deleted";
+    EXPECT_EQ(dir_.entries(), Lines{"a"}) << "a forked child deleted";
     delete_allfile();
     EXPECT_EQ(dir_.entries(), Lines{});
     write_file_bytes(dir_.file("a"), "x");
