@@ -53,17 +53,11 @@ protected:
         msg_finish();
         delete_allfile();
     }
-    Lines lines() const { return split_lines(read_file_bytes(log_)); }
     // Every guarded primitive clears the time-out flag.
     void clear_flag() const
     {
         unlock_file(-1, 2);
         ASSERT_EQ(truncate(log_.c_str(), 0), 0);
-    }
-    int make_file(const std::string &path, const std::string &content) const
-    {
-        write_file_bytes(path, content);
-        return open(path.c_str(), O_RDWR);
     }
 
     TempDir dir_{"ntwcom"}, logdir_{"ntwcomlog"};
@@ -114,18 +108,21 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
                   symlink(victim.c_str(), (probed + ".EXCL").c_str()) | mkfifo(fifo.c_str(), 0600),
               0);
     // Links that the checker made itself: two names of one file.
-    const std::string other = dir_.file("other"), third = dir_.file("3");
-    int fd = make_file(file_, "ab"), held_fd = open(file_.c_str(), O_RDWR), empty[2], full[2];
+    const std::string other = dir_.file("other"), third = dir_.file("3"), shorter = dir_.file("5");
+    write_file_bytes(file_, "");
+    write_file_bytes(shorter, "12345");
+    const int fd = open(file_.c_str(), O_RDWR), held_fd = open(file_.c_str(), O_RDWR);
+    const int short_fd = open(shorter.c_str(), O_RDWR), byte1_fd = open(shorter.c_str(), O_RDWR);
+    int empty[2], full[2];
     ASSERT_EQ(0, link(file_.c_str(), other.c_str()) | pipe(empty) | pipe2(full, O_NONBLOCK));
     while (write(full[1], victim.c_str(), 8) > 0) {
     }
     fcntl(full[1], F_SETFL, 0);
-    // A lock on the whole work file through another open file description
-    // (Linux) conflicts with the process's own fcntl and lockf locks as
-    // another process's lock would.
-    struct flock held = {F_WRLCK, SEEK_SET, 0, 0, 0};
-    ASSERT_EQ(fcntl(held_fd, F_OFD_SETLK, &held), 0);
-    const int short_fd = make_file(dir_.file("short"), "12345");
+    // Locks through other open file descriptions (Linux) conflict with the
+    // process's own fcntl and lockf locks as another process's locks would:
+    // on the whole work file, and on byte 1 only of the short file.
+    struct flock whole = {F_WRLCK, SEEK_SET, 0, 0, 0}, byte1 = {F_WRLCK, SEEK_SET, 1, 1, 0};
+    ASSERT_EQ(fcntl(held_fd, F_OFD_SETLK, &whole) | fcntl(byte1_fd, F_OFD_SETLK, &byte1), 0);
     const std::string under = file_ + "/under", eio = dir_.file("work.eio");
     const std::string no_dir = dir_.file("no-dir/work"), stale = dir_.file("stale");
     write_file_bytes(stale + ".EXCL", "left by a killed run");
@@ -189,6 +186,9 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"waiting lock", [&] { return lock_file(fd, 1, 1, 1, 0); }, -1, 1, {excl, report_line(1, filled(MT_TIMEOUT), EINTR)}},
         // A whole-file lock still not granted at the time-out counts as taken.
         {"lockf waiting", [&] { return lockf_file(fd, F_LOCK, 1, 0); }, 0, 1, {excl, report_line(1, filled(MT_TIMEOUT), EINTR)}},
+        // A request conflicts only with a lock on byte 0.
+        {"exclusive, byte 1 held", [&] { return lock_file(short_fd, 1, 0, 2, 0); }, 0, 0, {excl}},
+        {"close nothing", [] { return close_file(-1); }, 0, 0, {}},
         // clang-format on
     };
     struct sigaction sa = {};
@@ -207,7 +207,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         const std::string before = process_state();
         EXPECT_EQ(rows[i].op(), rows[i].result);
         EXPECT_EQ(get_is_timeout(), rows[i].times_out);
-        EXPECT_EQ(lines(), rows[i].expected);
+        EXPECT_EQ(split_lines(read_file_bytes(log_)), rows[i].expected);
         EXPECT_EQ(before, process_state());
         sigprocmask(SIG_UNBLOCK, &set, nullptr);
     }
@@ -220,7 +220,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
     ASSERT_EQ(stat(created.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0666u) << "created under umask 027";
     umask(022);
-    for (int d : {fd, held_fd, short_fd, empty[0], empty[1], full[0], full[1]})
+    for (int d : {fd, held_fd, short_fd, byte1_fd, empty[0], empty[1], full[0], full[1]})
         close(d);
 }
 
