@@ -53,7 +53,8 @@ protected:
         msg_finish();
         delete_allfile();
     }
-    // Every guarded primitive clears the time-out flag.
+    // Every guarded primitive clears the time-out flag; an unlock of no
+    // descriptor changes nothing else.
     void clear_flag() const
     {
         unlock_file(-1, 2);
@@ -191,6 +192,7 @@ TEST_F(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWa
         {"close nothing", [] { return close_file(-1); }, 0, 0, {}},
         // clang-format on
     };
+    sentinel_calls = 0;
     struct sigaction sa = {};
     sa.sa_handler = sentinel_handler;
     sa.sa_flags = SA_RESTART;
@@ -233,10 +235,10 @@ TEST_F(ComTest, ChangeOwnerResolvesOwnerAndGroupAsGiven)
         GTEST_SKIP() << "changing a file's owner to another user needs root";
     const passwd nobody = *getpwnam("nobody"); // copied: the look-ups below reuse it
     write_file_bytes(file_, "x");
-    // clang-format off
     const std::tuple<const char *, const char *, uid_t, gid_t> rows[] = {
-        {"nobody", "", nobody.pw_uid, nobody.pw_gid}, {"nobody", "root", nobody.pw_uid, 0}, {"", "no-such-group", getuid(), getgid()}};
-    // clang-format on
+        {"nobody", "", nobody.pw_uid, nobody.pw_gid},
+        {"nobody", "root", nobody.pw_uid, 0},
+        {"", "no-such-group", getuid(), getgid()}};
     for (const auto &[owner, group, uid, gid] : rows) {
         struct stat st;
         EXPECT_EQ(change_owner(file_.c_str(), owner, group), 0) << owner << ":" << group;

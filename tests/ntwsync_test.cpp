@@ -7,8 +7,6 @@
 #include "testutil.h"
 
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <sys/wait.h>
 #include <unistd.h>
