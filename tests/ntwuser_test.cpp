@@ -2,7 +2,6 @@
 // the scripted operator, is in ntwscenario_test.cpp.
 #include "testutil.h"
 
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,27 +9,38 @@ using namespace ntwtest;
 
 namespace {
 
+// The target-file test in a forked child (as nobody when asked) with its
+// report in `log`; the child deletes what it registered, as the checker
+// does at exit.  Its result.
+int filetest_in_child(const std::string &target, const std::string &log, bool as_other_user)
+{
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        if ((as_other_user && !become_nobody()) || start_report_log(log) != 0)
+            _exit(100);
+        const int result = usr_apl_filetest(target.c_str(), 10);
+        delete_allfile();
+        msg_finish();
+        _exit(result + 10);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) - 10 : 99;
+}
+
 // A file that someone else created under the target name after the
 // environment check is not the checker's: the check aborts at O1 without
 // prompting, and the file is neither removed nor registered for removal.
 TEST(UserAplUnit, FileCreatedBySomeoneElseBeforeO1IsLeftAlone)
 {
     TempDir dir("ntwuser"), logs("ntwuserlog");
-    std::string log = logs.file("report.log");
-    ASSERT_EQ(start_report_log(log), 0);
-    std::string target = dir.file("target.dat");
+    const std::string target = dir.file("target.dat"), log = logs.file("report.log");
     write_file_bytes(target, "their data");
-
-    int result = usr_apl_filetest(target.c_str(), 10);
-    delete_allfile();
-    msg_finish();
-
-    EXPECT_EQ(result, NTW_ABORT);
+    EXPECT_EQ(filetest_in_child(target, log, false), NTW_ABORT);
     EXPECT_EQ(read_file_bytes(target), "their data");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"target.dat"});
-    std::vector<std::string> lines = split_lines(read_file_bytes(log));
-    const std::string refused = error_line(MT_OPEN_FAILED, EEXIST);
-    EXPECT_TRUE(contains_line(lines, refused)) << read_file_bytes(log);
+    const std::vector<std::string> lines = split_lines(read_file_bytes(log));
+    EXPECT_TRUE(contains_line(lines, error_line(MT_OPEN_FAILED, EEXIST))) << read_file_bytes(log);
     EXPECT_FALSE(contains_line(lines, progress(MT_UA_ASK_APP_OPEN)));
 }
 
@@ -44,25 +54,13 @@ TEST(UserAplUnit, OpenTestNgOutranksLockTestAbort)
         GTEST_SKIP() << "needs root to run the check as another user";
     become_subreaper();
     TempDir dir("ntwuser", 0777), logs("ntwuserlog", 0777);
-    std::string target = dir.file("target.dat");
-    std::string log = logs.file("report.log");
+    const std::string target = dir.file("target.dat"), log = logs.file("report.log");
     Operator op = start_operator(target, logs.file("operator"), {0444});
-    pid_t child = fork();
-    if (child == 0) {
-        if (!become_nobody() || start_report_log(log) != 0)
-            _exit(100);
-        int result = usr_apl_filetest(target.c_str(), 10);
-        msg_finish();
-        _exit(result + 10);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const int result = filetest_in_child(target, log, true);
     finish_operator(op);
-
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status) - 10, NTW_NG) << read_file_bytes(log);
-    std::vector<std::string> lines = split_lines(read_file_bytes(log));
-    EXPECT_TRUE(contains_line(test_lines(lines), step_end(1, MT_TITLE_KIND_WHOLE_LOCK, false)));
+    EXPECT_EQ(result, NTW_NG) << read_file_bytes(log);
+    EXPECT_TRUE(contains_line(test_lines(split_lines(read_file_bytes(log))),
+                              step_end(1, MT_TITLE_KIND_WHOLE_LOCK, false)));
     EXPECT_TRUE(dir.entries().empty());
 }
 
