@@ -11,18 +11,15 @@
 // (released once the checker waits for it, or kept until the checker removes
 // the file when the script says `hold`).  A swap plays a hostile writer of
 // the directory: after acting on prompt `swap_at` and before confirming it,
-// the operator replaces the target with a symbolic link to `swap_to`, a hard
-// link to it or a FIFO.  Every wait ends at a deadline, so the operator
-// always ends.
+// the operator replaces the target as the script's `swap` does.  Every wait
+// ends at a deadline, so the operator always ends.
 #include "testutil.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
-#include <string>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -92,19 +89,6 @@ std::string act(int prompt, int fd)
     return errno == EAGAIN || errno == EACCES ? "L1 tlock refused" : "L1 tlock failed";
 }
 
-// Replaces the target as the script says, when this is its prompt.
-void swap_target(int prompt)
-{
-    if (s_script.swap_at != prompt)
-        return;
-    const std::string &kind = s_script.swap_kind, &path = s_script.swap_to;
-    unlink(s_target.c_str());
-    int r = kind == "symlink"    ? symlink(path.c_str(), s_target.c_str())
-            : kind == "hardlink" ? link(path.c_str(), s_target.c_str())
-                                 : mkfifo(s_target.c_str(), 0666);
-    record(r == 0 ? "swapped " + kind : "swap failed");
-}
-
 // After prompt 4: the lock is kept until the checker waits for it (it goes
 // with the close that follows) or, with "--l3 hold", until the checker
 // removes the file.
@@ -136,7 +120,8 @@ void run_operator(const std::string &target, const std::string &record_file,
         }
         int fd = open(s_target.c_str(), prompt == 2 ? O_RDWR | O_CREAT | O_EXCL : O_RDWR, 0600);
         record(act(prompt, fd));
-        swap_target(prompt);
+        if (s_script.swap_at == prompt)
+            record(s_script.swap() == 0 ? "swapped" : "swap failed");
         unlink(s_stop_file.c_str());
         if (prompt == 4)
             keep_lock(fd);

@@ -161,6 +161,25 @@ struct Run {
     std::string out, err;
 };
 
+// Runs argv in a new process, standard input on /dev/null, after
+// `prepare` (in the new process); it exits 127 when argv cannot be run.
+pid_t spawn(std::vector<std::string> args, const std::function<void()> &prepare)
+{
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open("/dev/null", O_RDONLY), 0);
+        prepare();
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 // Waits for the run's end (killing it after five minutes) and reads its
 // output.
 void finish_checker(Run &r)
@@ -733,8 +752,11 @@ TEST_P(Scenario, Run)
     if (r.plant != nullptr && r.drive != PLANTED) { // the stop file, or the operator's swap
         const std::string to = plant_target(r.plant, logs);
         if (r.swap_at > 0) {
-            script.swap_at = r.swap_at, script.swap_kind = r.plant, script.swap_to = to;
-            op_seen.push_back(std::string("swapped ") + r.plant);
+            script.swap_at = r.swap_at;
+            script.swap = [&r, to, target = target.file("target.dat")] {
+                return unlink(target.c_str()) | plant(r.plant, to, target);
+            };
+            op_seen.push_back("swapped");
         } else {
             EXPECT_EQ(plant(r.plant, to, target.file("ZEMSTOP.stop")), 0);
         }

@@ -45,23 +45,6 @@ std::vector<std::string> TempDir::entries() const
     return names;
 }
 
-pid_t spawn(std::vector<std::string> args, const std::function<void()> &prepare)
-{
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(open("/dev/null", O_RDONLY), 0);
-        prepare();
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 Ids nobody()
 {
     const struct passwd *pw = getpwnam("nobody");

@@ -32,10 +32,6 @@ private:
     std::string path_;
 };
 
-// Runs argv in a new process, standard input on /dev/null, after
-// `prepare` (in the new process); it exits 127 when argv cannot be run.
-pid_t spawn(std::vector<std::string> args, const std::function<void()> &prepare);
-
 // The user "nobody" and its primary group; the process becoming it.
 struct Ids {
     uid_t uid;
@@ -50,10 +46,10 @@ bool become_nobody();
 // finish_operator, which also fails the test when it did not end well.
 struct OperatorScript {
     OperatorScript(mode_t mode = 0666, bool keep = false) : o2_mode(mode), hold(keep) {}
-    mode_t o2_mode;                 // given to the file it creates at prompt 2
-    bool hold;                      // keeps its last lock until the checker removes the file
-    int swap_at = 0;                // the prompt after which it swaps the target (0: none)
-    std::string swap_kind, swap_to; // for a symlink, hardlink or fifo to swap_to
+    mode_t o2_mode;            // given to the file it creates at prompt 2
+    bool hold;                 // keeps its last lock until the checker removes the file
+    int swap_at = 0;           // the prompt after which it swaps the target (0: none)
+    std::function<int()> swap; // replaces the target; 0 when done
 };
 struct Operator {
     pid_t pid = -1;
