@@ -507,23 +507,21 @@ protected:
 
     std::string log_of(const Instance &in) const { return logs.file(std::string("log") + in.code); }
 
-    Lines fault_env(const Row &r) const
+    // In the run's own process: the fault library's settings.  In sanitizer
+    // builds the library comes ahead of the sanitizer runtime; its calls
+    // still reach the interceptors.
+    void set_fault(const Row &r) const
     {
-        if (r.fault == nullptr)
-            return {};
-        const char *asan = getenv("ASAN_OPTIONS");
-        const char *kind = r.fault_kind != nullptr ? r.fault_kind
-                           : r.mode == DOUBLE      ? "mutual"
-                                                   : "";
-        return {std::string("LD_PRELOAD=") + NTWFAULT_LIB, std::string("NTWFAULT=") + r.fault,
-                "NTWFAULT_DIR=" + (r.scope == SHARE ? share.path() : target.path()),
-                "NTWFAULT_LOG=" + logs.file("applied"), std::string("NTWFAULT_KIND=") + kind,
-                std::string("NTWFAULT_HOST=") + (r.host != nullptr ? r.host : ""),
-                "NTWFAULT_FILE=" + (r.scope == TARGET_FILE ? target_file() : ""),
-                // In sanitizer builds the library comes ahead of the sanitizer
-                // runtime; its calls still reach the interceptors.
-                std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                    ":verify_asan_link_order=0"};
+        const char *asan = getenv("ASAN_OPTIONS"), *kind = r.mode == DOUBLE ? "mutual" : "";
+        setenv("ASAN_OPTIONS",
+               (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
+        setenv("LD_PRELOAD", NTWFAULT_LIB, 1);
+        setenv("NTWFAULT", r.fault, 1);
+        setenv("NTWFAULT_DIR", (r.scope == SHARE ? share : target).path().c_str(), 1);
+        setenv("NTWFAULT_LOG", logs.file("applied").c_str(), 1);
+        setenv("NTWFAULT_KIND", r.fault_kind != nullptr ? r.fault_kind : kind, 1);
+        setenv("NTWFAULT_HOST", r.host != nullptr ? r.host : "", 1);
+        setenv("NTWFAULT_FILE", r.scope == TARGET_FILE ? target_file().c_str() : "", 1);
     }
 
     void start(const Row &r, Instance &in)
@@ -542,7 +540,6 @@ protected:
         if (in.host != nullptr) // a host is a UTS namespace of its own
             argv.insert(argv.begin(), {"unshare", "--uts", "sh", "-c",
                                        "hostname \"$0\" && exec \"$@\"", in.host});
-        const Lines env = fault_env(r);
         const std::string to = r.drive == PLANTED ? plant_target(r.plant, logs) : "";
         in.run.pid = spawn(argv, [&] {
             setpgid(0, 0);
@@ -555,8 +552,8 @@ protected:
             sigset_t none;
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
-            for (const std::string &e : env)
-                putenv(strdup(e.c_str()));
+            if (r.fault != nullptr)
+                set_fault(r);
             // Names that carry the checker's process id, which is this one's.
             for (const std::string &n : r.names)
                 if (plant(r.plant, to, run_name(n, getpid())) != 0)
