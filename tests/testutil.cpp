@@ -220,37 +220,27 @@ void write_file_bytes(const std::string &path, const std::string &bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-FdCapture::FdCapture(int fd) : fd_(fd)
+FdCapture::FdCapture(int fd) : fd_(fd), saved_(dup(fd))
 {
     std::fflush(nullptr);
     char name[] = "/tmp/ntwcap.XXXXXX";
-    int tmp = mkstemp(name);
-    if (tmp < 0) {
-        ADD_FAILURE() << "mkstemp: " << std::strerror(errno);
-        return;
-    }
-    path_ = name;
-    saved_ = dup(fd_);
-    dup2(tmp, fd_);
-    close(tmp);
-}
-
-FdCapture::~FdCapture()
-{
-    finish();
+    file_ = mkstemp(name);
+    unlink(name);
+    dup2(file_, fd_);
 }
 
 std::string FdCapture::finish()
 {
-    if (saved_ >= 0) {
-        std::fflush(nullptr);
-        dup2(saved_, fd_);
-        close(saved_);
-        saved_ = -1;
-        text_ = read_file_bytes(path_);
-        unlink(path_.c_str());
-    }
-    return text_;
+    if (saved_ < 0)
+        return "";
+    std::fflush(nullptr);
+    dup2(saved_, fd_);
+    close(saved_);
+    saved_ = -1;
+    std::string text(static_cast<size_t>(lseek(file_, 0, SEEK_END)), '\0');
+    EXPECT_EQ(pread(file_, &text[0], text.size(), 0), static_cast<ssize_t>(text.size()));
+    close(file_);
+    return text;
 }
 
 } // namespace ntwtest

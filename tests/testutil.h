@@ -97,21 +97,19 @@ int start_report_log(const std::string &path, int code_set = NTW_CODE_UTF8);
 std::string read_file_bytes(const std::string &path);
 void write_file_bytes(const std::string &path, const std::string &bytes);
 
-// Redirects a descriptor of the test process (1 or 2) into a temporary file
-// until finish(), which restores it and returns what was written.
+// Redirects a descriptor of the test process (1 or 2) into an unnamed
+// temporary file until finish(), which restores it and returns what was
+// written (once; the destructor restores it too).
 class FdCapture {
 public:
     explicit FdCapture(int fd);
-    ~FdCapture();
+    ~FdCapture() { finish(); }
     FdCapture(const FdCapture &) = delete;
     FdCapture &operator=(const FdCapture &) = delete;
     std::string finish();
 
 private:
-    int fd_;
-    int saved_ = -1;
-    std::string path_;
-    std::string text_;
+    int fd_, saved_, file_;
 };
 
 } // namespace ntwtest
