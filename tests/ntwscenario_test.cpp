@@ -48,43 +48,39 @@ struct KindOutcome {
     int result;
 };
 
-const KindInfo &kind_info(Kind kind)
-{
-    // clang-format off
-    static const KindInfo table[KIND_COUNT] = {
-        {SINGLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_NEW}},
-        {SINGLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_LOCK,
-         {MT_STEP_EXCL_NOWAIT, MT_STEP_EXCL_RELEASE, MT_STEP_SHARED_WAIT, MT_STEP_SHARED_RELEASE,
-          MT_STEP_EXCL_WAIT, MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_SHARED_WAIT,
-          MT_STEP_SHLOCKED_EXCL_WAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_SHARED_WAIT,
-          MT_STEP_EXLOCKED_EXCL_WAIT, MT_STEP_SHRELEASED_EXCL_NOWAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_OPEN,
-         {MT_STEP_OPEN_MISSING, MT_STEP_OPEN_NEW, MT_STEP_OPEN_READ, MT_STEP_OPEN_WRITE,
-          MT_STEP_OPEN_RDWR, MT_STEP_CHOWN}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LINK, {MT_STEP_LINK_NEW, MT_STEP_LINK_EXISTING}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LOCK,
-         {MT_STEP_EXCL_NOWAIT, MT_STEP_EXCL_RELEASE, MT_STEP_EXCL_WAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT,
-          MT_STEP_EXLOCKED_EXCL_WAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_RW, {MT_STEP_WRITE, MT_STEP_READ}},
-        {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_DELETE, {MT_STEP_DELETE_OWN}},
-        // Mutual tests 35, 36, 29, 30, 31, 32, 33, 34 on the shared path.
-        {DOUBLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_PEERS}},
-        {DOUBLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_LOCK,
-         {MT_STEP_SHRELEASED_EXCL_NOWAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT,
-          MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_SHARED_WAIT, MT_STEP_SHLOCKED_EXCL_WAIT,
-          MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_SHARED_WAIT, MT_STEP_EXLOCKED_EXCL_WAIT}},
-        {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_PEERS, MT_STEP_CHOWN_PEERS}},
-        // Mutual tests 36, 32, 34 on the target path.
-        {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LOCK,
-         {MT_STEP_EXRELEASED_EXCL_NOWAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_EXCL_WAIT}},
-        {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_DELETE, {MT_STEP_DELETE_PEERS}},
-        {USERAPL, MT_TITLE_TARGET_FILE, MT_TITLE_KIND_OPEN,
-         {MT_STEP_O1, MT_STEP_O2, MT_STEP_O3, MT_STEP_O4}},
-        {USERAPL, MT_TITLE_TARGET_FILE, MT_TITLE_KIND_WHOLE_LOCK, {MT_STEP_L1, MT_STEP_L2, MT_STEP_L3}},
-    };
-    // clang-format on
-    return table[kind];
-}
+// clang-format off
+const KindInfo k_kinds[KIND_COUNT] = {
+    {SINGLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_NEW}},
+    {SINGLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_LOCK,
+     {MT_STEP_EXCL_NOWAIT, MT_STEP_EXCL_RELEASE, MT_STEP_SHARED_WAIT, MT_STEP_SHARED_RELEASE,
+      MT_STEP_EXCL_WAIT, MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_SHARED_WAIT,
+      MT_STEP_SHLOCKED_EXCL_WAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_SHARED_WAIT,
+      MT_STEP_EXLOCKED_EXCL_WAIT, MT_STEP_SHRELEASED_EXCL_NOWAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT}},
+    {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_OPEN,
+     {MT_STEP_OPEN_MISSING, MT_STEP_OPEN_NEW, MT_STEP_OPEN_READ, MT_STEP_OPEN_WRITE,
+      MT_STEP_OPEN_RDWR, MT_STEP_CHOWN}},
+    {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LINK, {MT_STEP_LINK_NEW, MT_STEP_LINK_EXISTING}},
+    {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LOCK,
+     {MT_STEP_EXCL_NOWAIT, MT_STEP_EXCL_RELEASE, MT_STEP_EXCL_WAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT,
+      MT_STEP_EXLOCKED_EXCL_WAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT}},
+    {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_RW, {MT_STEP_WRITE, MT_STEP_READ}},
+    {SINGLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_DELETE, {MT_STEP_DELETE_OWN}},
+    // Mutual tests 35, 36, 29, 30, 31, 32, 33, 34 on the shared path.
+    {DOUBLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_PEERS}},
+    {DOUBLE, MT_TITLE_SHARE_PATH, MT_TITLE_KIND_LOCK,
+     {MT_STEP_SHRELEASED_EXCL_NOWAIT, MT_STEP_EXRELEASED_EXCL_NOWAIT,
+      MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_SHARED_WAIT, MT_STEP_SHLOCKED_EXCL_WAIT,
+      MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_SHARED_WAIT, MT_STEP_EXLOCKED_EXCL_WAIT}},
+    {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_OPEN, {MT_STEP_OPEN_PEERS, MT_STEP_CHOWN_PEERS}},
+    // Mutual tests 36, 32, 34 on the target path.
+    {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_LOCK,
+     {MT_STEP_EXRELEASED_EXCL_NOWAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT, MT_STEP_EXLOCKED_EXCL_WAIT}},
+    {DOUBLE, MT_TITLE_TARGET_PATH, MT_TITLE_KIND_DELETE, {MT_STEP_DELETE_PEERS}},
+    {USERAPL, MT_TITLE_TARGET_FILE, MT_TITLE_KIND_OPEN,
+     {MT_STEP_O1, MT_STEP_O2, MT_STEP_O3, MT_STEP_O4}},
+    {USERAPL, MT_TITLE_TARGET_FILE, MT_TITLE_KIND_WHOLE_LOCK, {MT_STEP_L1, MT_STEP_L2, MT_STEP_L3}},
+};
+// clang-format on
 
 ntw_text_id mode_title(Mode mode)
 {
@@ -100,11 +96,10 @@ int append_tree(Mode mode, const std::vector<KindOutcome> &outcome, std::vector<
     out.push_back(step_start(0, mode_title(mode)));
     int top = 0, obj = 0;
     for (int k = 0; k < KIND_COUNT && top >= 0; ++k) {
-        const KindInfo &info = kind_info(static_cast<Kind>(k));
+        const KindInfo &info = k_kinds[k];
         auto same_object = [&](int other) {
-            return other >= 0 && other < KIND_COUNT &&
-                   kind_info(static_cast<Kind>(other)).mode == mode &&
-                   kind_info(static_cast<Kind>(other)).object == info.object;
+            return other >= 0 && other < KIND_COUNT && k_kinds[other].mode == mode &&
+                   k_kinds[other].object == info.object;
         };
         if (info.mode != mode)
             continue;
@@ -612,7 +607,7 @@ Lines catching_block(const Lines &l, Kind kind, int step)
 {
     std::pair<int, int> b{0, static_cast<int>(l.size())};
     if (kind != KIND_COUNT) {
-        const KindInfo &k = kind_info(kind);
+        const KindInfo &k = k_kinds[kind];
         b = block(l, 0, mode_title(k.mode), b.first, b.second);
         b = block(l, 1, k.object, b.first, b.second);
         b = block(l, 2, k.title, b.first, b.second);
