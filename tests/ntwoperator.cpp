@@ -22,6 +22,7 @@
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace ntwtest {
@@ -90,8 +91,8 @@ std::string act(int prompt, int fd)
 }
 
 // After prompt 4: the lock is kept until the checker waits for it (it goes
-// with the close that follows) or, with "--l3 hold", until the checker
-// removes the file.
+// with the close that follows) or, when the script says `hold`, until the
+// checker removes the file.
 void keep_lock(int fd)
 {
     struct stat st;
@@ -103,8 +104,6 @@ void keep_lock(int fd)
             return record("L3 app released while checker waiting");
     }
 }
-
-} // namespace
 
 void run_operator(const std::string &target, const std::string &record_file,
                   const OperatorScript &script)
@@ -127,6 +126,30 @@ void run_operator(const std::string &target, const std::string &record_file,
             keep_lock(fd);
         close(fd);
     }
+}
+
+} // namespace
+
+Operator start_operator(const std::string &target, const std::string &record,
+                        const OperatorScript &script, const std::string &cwd)
+{
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
+        run_operator(target, record, script);
+        _exit(0);
+    }
+    return {pid, record};
+}
+
+std::vector<std::string> finish_operator(Operator &op)
+{
+    int status = 0; // every wait of the operator ends at its deadline
+    EXPECT_EQ(waitpid(op.pid, &status, 0), op.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "operator status " << status;
+    return split_lines(read_file_bytes(op.record));
 }
 
 } // namespace ntwtest

@@ -57,28 +57,6 @@ bool become_nobody()
     return setgroups(0, nullptr) == 0 && setgid(who.gid) == 0 && setuid(who.uid) == 0;
 }
 
-Operator start_operator(const std::string &target, const std::string &record,
-                        const OperatorScript &script, const std::string &cwd)
-{
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-            _exit(126);
-        run_operator(target, record, script);
-        _exit(0);
-    }
-    return {pid, record};
-}
-
-std::vector<std::string> finish_operator(Operator &op)
-{
-    int status = 0; // every wait of the operator ends at its deadline
-    EXPECT_EQ(waitpid(op.pid, &status, 0), op.pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "operator status " << status;
-    return split_lines(read_file_bytes(op.record));
-}
-
 std::string convert(const std::string &text, const char *from, const char *to)
 {
     iconv_t cd = iconv_open(to, from);

@@ -55,8 +55,6 @@ struct Operator {
     pid_t pid = -1;
     std::string record;
 };
-void run_operator(const std::string &target, const std::string &record_file,
-                  const OperatorScript &script);
 Operator start_operator(const std::string &target, const std::string &record,
                         const OperatorScript &script = {}, const std::string &cwd = "");
 std::vector<std::string> finish_operator(Operator &op);
