@@ -61,8 +61,8 @@ std::string process_state()
 // operation returns its result, sets the time-out flag only when it timed
 // out, and reports exactly its lines.  Around each, the time guard leaves
 // umask, alarm and SIGALRM disposition and mask as they were, with SIGALRM
-// blocked for every other row.  Time-outs of waiting fcntl and lockf locks
-// are detection and operator scenarios.
+// blocked for every other row.  Waiting fcntl and lockf locks that run into
+// the time-out are left to the detection and operator scenarios.
 TEST(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWas)
 {
     TempDir dir("ntwcom"), logdir("ntwcomlog");
@@ -78,7 +78,8 @@ TEST(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWas)
     ASSERT_EQ(symlink(victim.c_str(), link_name.c_str()) | link(victim.c_str(), alias.c_str()) |
                   symlink(victim.c_str(), (probed + ".EXCL").c_str()) | mkfifo(fifo.c_str(), 0600),
               0);
-    // Links that the checker made itself: two names of one file.
+    // Files of the checker's own: the work file, with a second name that it
+    // made itself, and a file shorter than the test data.
     const std::string other = dir.file("other"), third = dir.file("3"), shorter = dir.file("5");
     const std::string under = work + "/under", eio = dir.file("work.eio");
     const std::string no_dir = dir.file("no-dir/work"), stale = dir.file("stale");
