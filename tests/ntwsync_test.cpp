@@ -7,25 +7,12 @@
 #include "testutil.h"
 
 #include <csignal>
-#include <functional>
 #include <sys/wait.h>
 #include <unistd.h>
 
 using namespace ntwtest;
 
 namespace {
-
-// Forks a party that ends with fn's result as its exit status.
-pid_t fork_party(const std::function<int()> &fn)
-{
-    msg_flush();
-    pid_t pid = fork();
-    if (pid == 0) {
-        msg_finish();
-        _exit(fn() & 0xff);
-    }
-    return pid;
-}
 
 // Exit status of a party (128 + the signal that ended it).  Every party
 // ends within the pairing's time-out.
@@ -49,39 +36,38 @@ int meet(utlntw_sync_info *info, const std::string &dir, int barriers)
     return 0;
 }
 
-class SyncTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(0, start_report_log(log_)); }
-    void TearDown() override { msg_finish(); }
-    bool has(ntw_text_id id, bool is_error = false, int err = 0) const
-    {
-        return contains_line(split_lines(read_file_bytes(log_)),
-                             report_line(is_error, filled(id), err));
-    }
-
-    TempDir work_{"ntwsyncwork"}, share_{"ntwsyncshare"}; // the log outside the shared dir
-    std::string log_ = work_.file("report.log");
-};
-
 // A partner that ends without finishing while the survivor waits (moment
 // 0) or before it arrives (1) is noticed by the liveness probe, not by the
 // time-out; one that this party ended itself (2) is finished alone at once.
-TEST_F(SyncTest, PartnerDeathIsNoticedByTheProbeAndTheSurvivorRemovesTheFiles)
+// A start that never opened the sync file (its directory is missing) fails
+// its finish, which restores the umask all the same; a liveness probe on it
+// counts the partner as gone.
+TEST(Sync, PartnerDeathIsNoticedByTheProbeAndAFailedStartFailsItsFinish)
 {
+    TempDir work{"ntwsyncwork"}, share{"ntwsyncshare"}; // the log outside the shared dir
+    const std::string log = work.file("report.log");
+    ASSERT_EQ(0, start_report_log(log));
+    auto has = [&](ntw_text_id id, bool is_error = false, int err = 0) {
+        return contains_line(split_lines(read_file_bytes(log)),
+                             report_line(is_error, filled(id), err));
+    };
     for (int moment : {0, 1, 2}) {
         SCOPED_TRACE(moment);
-        ASSERT_EQ(0, truncate(log_.c_str(), 0));
+        ASSERT_EQ(0, truncate(log.c_str(), 0));
         const int barriers = moment == 2 ? 0 : 2;
-        pid_t child = fork_party([&] {
+        msg_flush();
+        const pid_t child = fork();
+        if (child == 0) {
+            msg_finish();
             utlntw_sync_info s;
-            if (meet(&s, share_.path(), barriers) != 0)
-                return 10;
+            if (meet(&s, share.path(), barriers) != 0)
+                _exit(10);
             if (moment == 0)
-                return usleep(1000000);       // ends without finishing: its locks vanish
-            return utlntw_sync_wait(&s) + 11; // killed while waiting here
-        });
+                _exit(usleep(1000000));       // ends without finishing: its locks vanish
+            _exit(utlntw_sync_wait(&s) + 11); // killed while waiting here
+        }
         utlntw_sync_info me;
-        ASSERT_EQ(0, meet(&me, share_.path(), barriers));
+        ASSERT_EQ(0, meet(&me, share.path(), barriers));
         const time_t start = time(nullptr);
         if (moment != 0) {
             usleep(moment == 1 ? 1000000 : 300000);
@@ -98,23 +84,17 @@ TEST_F(SyncTest, PartnerDeathIsNoticedByTheProbeAndTheSurvivorRemovesTheFiles)
         if (moment == 0) {
             EXPECT_EQ(0, reap_party(child));
         }
-        EXPECT_TRUE(share_.entries().empty());
+        EXPECT_TRUE(share.entries().empty());
     }
-}
-
-// A start that never opened the sync file (its directory is missing) fails
-// its finish, which restores the umask all the same; a liveness probe on it
-// counts the partner as gone.
-TEST_F(SyncTest, AStartThatNeverOpenedTheSyncFileFailsItsFinishAndRestoresTheUmask)
-{
     utlntw_sync_info me;
     const mode_t before = umask(027);
-    EXPECT_EQ(-1, utlntw_sync_init(&me, share_.file("missing").c_str(), 3, 3, 0));
+    EXPECT_EQ(-1, utlntw_sync_init(&me, share.file("missing").c_str(), 3, 3, 0));
     EXPECT_EQ(0, is_alive_other_process(&me));
     EXPECT_EQ(-1, utlntw_sync_finish(&me));
     EXPECT_EQ(027u, umask(before));
     EXPECT_TRUE(has(MT_SYNC_FINISH_FAILED, true));
     EXPECT_TRUE(has(MT_PARTNER_UNKNOWN, true, EBADF));
+    msg_finish();
 }
 
 } // namespace
