@@ -657,6 +657,9 @@ void Scenario::check(const Row &r, const Instance &in, const std::string &partne
     EXPECT_EQ(count(l, progress(MT_FORK)), r.mode == SINGLE ? 2 : r.mode == DOUBLE ? 6 : 0);
     if (r.mode != DOUBLE)
         return;
+    for (ntw_text_id word : {MT_LOCKWORD_SHARED, MT_LOCKWORD_EXCLUSIVE}) // one child per lock
+        EXPECT_EQ(count(l, replace_first(progress(MT_CHILD_LOCKED_OK), "%s", catalog(word))),
+                  word == MT_LOCKWORD_SHARED ? 1 : 3);
     // Both work files are closed before the barrier after which the partner
     // may remove them.
     for (ntw_text_id step : {MT_STEP_OPEN_PEERS, MT_STEP_CHOWN_PEERS}) {
