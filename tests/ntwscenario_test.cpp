@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
