@@ -2,7 +2,7 @@
 // forked partners, a second instance playing another host, the scripted
 // operator, and file systems made faulty by the fault-injection library
 // (ntwfault, LD_PRELOAD).  Each row is one CTest test.  Every run is checked
-// against the model of the report tree (testutil): its test lines, its exit
+// against the model of the report tree (below): its test lines, its exit
 // status, the lines of the step that must catch a fault, no time-out waited
 // out without an abort, nothing left on disk and no process left.
 #include "testutil.h"

@@ -30,12 +30,12 @@ int filetest_in_child(const std::string &target, const std::string &log, bool as
 
 // A file that someone else created under the target name after the
 // environment check is not the checker's: the check aborts at O1 without
-// prompting, and the file is neither removed nor registered for removal.  The result of the
-// target-file test is the first non-zero one: the NG of O3/O4 (an
-// unprivileged checker, a read-only file) stays the result although the
-// lock tests, which cannot open the file for writing, abort (the scenario
-// of the read-only file shows that they do).  Only the result value tells
-// NG from abort.
+// prompting, and the file is neither removed nor registered for removal.
+// The result of the target-file test is the first non-zero one: the NG of
+// O3/O4 (an unprivileged checker, a read-only file) stays the result
+// although the lock tests, which cannot open the file for writing, abort
+// (the scenario of the read-only file shows that they do).  Only the result
+// value tells NG from abort.
 TEST(UserAplUnit, FileOfSomeoneElseIsLeftAloneAndOpenTestNgOutranksLockTestAbort)
 {
     TempDir dir("ntwuser", 0777), logs("ntwuserlog", 0777);

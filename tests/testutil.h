@@ -1,6 +1,6 @@
-// Helpers shared by the tests: temporary directories, running the real
-// binary and the scripted operator, the model of the report tree, and the
-// checks for left-over files and processes.
+// Helpers shared by the tests: temporary directories, the user "nobody",
+// the scripted operator, report lines as the message module writes them,
+// and the checks for left-over files and processes.
 #pragma once
 
 #include <functional>
