@@ -6,6 +6,7 @@
 //   ntwmsg    messages           msg_*
 //   ntwcom    file primitives    open_file ... lockf_file, create_path, ...
 //   ntwsync   two-party sync     utlntw_sync_*, syncronize, s_lock, ...
+//   ntwpeer   the partner        peer_*: presence files, why a pairing failed
 //   ntwsingle single-host tests  try_test_single, try_single_*, test_single_*
 //                                and the result convention of all three trees:
 //                                test_failure_value, test_named_step, ...
@@ -13,7 +14,8 @@
 //   ntwuser   operator tests     try_test_usrapl, usrapl_*, usr_apl_*
 //
 // Modules call downward only: run control calls the test trees, which call
-// ntwsync, which calls ntwcom, which calls ntwmsg; ntwsig is below them all
+// ntwsync, which calls ntwpeer, which calls ntwcom, which calls ntwmsg (the
+// test trees may call ntwpeer directly too); ntwsig is below them all
 // and reaches the report and the deletion registry only through the exit
 // actions that run control hands it at start-up.
 //
@@ -238,6 +240,34 @@ int utlntw_sync_finish(utlntw_sync_info *info);
 int utlntw_sync_finish_alone(utlntw_sync_info *info);
 int cleanup(utlntw_sync_info *info, int delete_flag, time_t start, int timeout);
 int usrapl_sync_wait(const char *target_file, int timeout);
+
+// ---------------------------------------------------------------------------
+// ntwpeer: what this party learns about its partner beyond the protocol
+
+constexpr size_t PEER_PRESENCE_NAME_LEN = 512;
+
+// The presence file name of process `pid` in the pairing on this sync file.
+int peer_presence_name(const char *sync_filename, pid_t pid, char *out, size_t size);
+// Shows this party in the pairing whose sync file is open.
+void peer_start(const utlntw_sync_info *info);
+// One pause of a waiting party: keeps its presence file fresh and, while it
+// has not met its partner yet, looks for the partner's.
+void peer_keep_shown(bool looking_for_partner);
+// Judges the partner from now on only by what it shows from now on.
+void peer_forget_sightings(void);
+// Removes the own presence file (before any lock of the pairing goes).
+void peer_end_own(void);
+// This party has left its pairing.
+void peer_leave(void);
+// The partner's liveness byte is free: it has ended, or its locks are not
+// seen although it shows itself running.  Prints the line that says which.
+void peer_report_absent(void);
+// The first handshake ran out of time: prints why the parties did not meet.
+void peer_report_unmet(void);
+// Removes the presence files of a partner that has ended.
+void peer_remove_stale(void);
+// The same for a partner that this party ended itself.
+void peer_remove_ended_partner(void);
 
 // ---------------------------------------------------------------------------
 // ntwsingle: single-environment check
