@@ -6,16 +6,20 @@
 //   ntwmsg    messages           msg_*
 //   ntwcom    file primitives    open_file ... lockf_file, create_path, ...
 //   ntwsync   two-party sync     utlntw_sync_*, syncronize, s_lock, ...
-//   ntwpeer   the partner        peer_*: presence files, why a pairing failed
+//   ntwpeer   the partner        peer_*: presence files, why a pairing failed,
+//                                what the partner can do
 //   ntwsingle single-host tests  try_test_single, try_single_*, test_single_*
 //                                and the result convention of all three trees:
 //                                test_failure_value, test_named_step, ...
 //   ntwdouble mutual tests       try_test_double, try_double_*, test_no_*
+//   ntwdata   data records       data_*: what the mutual data steps write and
+//                                how a reader judges what it read
 //   ntwuser   operator tests     try_test_usrapl, usrapl_*, usr_apl_*
 //
-// Modules call downward only: run control calls the test trees, which call
-// ntwsync, which calls ntwpeer, which calls ntwcom, which calls ntwmsg (the
-// test trees may call ntwpeer directly too); ntwsig is below them all
+// Modules call downward only: run control calls the test trees (ntwdouble
+// through ntwdata for its data records), which call ntwsync, which calls
+// ntwpeer, which calls ntwcom, which calls ntwmsg (the test trees may call
+// ntwpeer directly too); ntwsig is below them all
 // and reaches the report and the deletion registry only through the exit
 // actions that run control hands it at start-up.
 //
@@ -187,6 +191,11 @@ int change_owner(const char *path, const char *owner, const char *group);
 int link_file(const char *oldpath, const char *newpath, int expect_failure);
 int read_file(int fd, int timeout);
 int write_file(int fd, int timeout);
+// The data steps' records, at the start of the file, under the time guard,
+// silent unless they fail.  read_data returns the bytes read (fewer than
+// `size` at the end of the file) or -1; write_data writes all and flushes.
+int read_data(int fd, char *buf, int size, int timeout);
+int write_data(int fd, const char *buf, int size, int timeout);
 int wait_file_exists(const char *path, time_t start, int limit);
 int wait_file_no_exists(const char *path, time_t start, int limit);
 
@@ -268,6 +277,14 @@ void peer_report_unmet(void);
 void peer_remove_stale(void);
 // The same for a partner that this party ended itself.
 void peer_remove_ended_partner(void);
+// Called when this party gets its role: shows, for the whole pairing, that
+// it runs the mutual data steps.
+void peer_show_data_capability(const utlntw_sync_info *info);
+// After the first barrier: 1 both parties run the data steps, 0 they do
+// not (the partner, or this party, does not show the capability), -1 the
+// partner's byte could not be probed (reported).  Both parties reach the
+// same answer.
+int peer_has_data_capability(const utlntw_sync_info *info);
 
 // ---------------------------------------------------------------------------
 // ntwsingle: single-environment check
@@ -354,6 +371,29 @@ int test_no_33(utlntw_sync_info *sync, const char *own_path, int own_fd, int oth
 int test_no_34(utlntw_sync_info *sync, const char *own_path, int own_fd, int other_fd, int timeout);
 int double_child(int own_fd, const char *own_path, int exclusive, int wait, int timeout);
 void receive(int signum);
+
+// ---------------------------------------------------------------------------
+// ntwdata: records of the mutual data steps
+
+// Who wrote a record: host name and process id, as the record spells them.
+struct data_writer_info {
+    char host[64];
+    char pid[12];
+};
+
+// This process as a writer.
+void data_own_writer(data_writer_info *writer);
+// Writes this process's record of the test ('S' shared path, 'T' target
+// path) and the write (1 or 2) at the start of its own work file (number
+// `file_no`) and flushes it; 0, or -1 reported.
+int data_write_record(int fd, char test, int write_no, int file_no, int timeout);
+// Reads the partner's record from the start of its work file and judges
+// it: NTW_OK it is the record of that writer (an empty `writer`: any
+// writer, which is then filled in), file, test and write; NTW_NG a short or
+// different record, reported with what was expected and what was found;
+// NTW_ABORT a read that ran into the time-out.
+int data_read_record(int fd, char test, int write_no, int file_no, data_writer_info *writer,
+                     int timeout);
 
 // ---------------------------------------------------------------------------
 // ntwuser: checks against an external application

@@ -437,25 +437,25 @@ int link_file(const char *oldpath, const char *newpath, int expect_failure)
 
 namespace {
 
-// Moves the ten bytes of the test data with repeated calls of `call` (a
-// read or a write at the current offset, given the bytes moved so far)
-// under the time guard: a file system may hand them over in pieces.
-// Returns MT_COUNT when all ten moved, else the text of the failure with its
-// error number in *err.  `at_end` is the failure of a call that moves
-// nothing (a read at the end of the file); MT_COUNT calls again.
+// Moves `len` bytes with repeated calls of `call` (a read or a write at the
+// current offset, given the bytes moved so far) under the time guard: a file
+// system may hand them over in pieces.  Returns MT_COUNT when all moved, else
+// the text of the failure with its error number in *err; *done counts the
+// bytes moved.  `at_end` is the failure of a call that moves nothing (a read
+// at the end of the file); MT_COUNT calls again.
 template <typename Call>
-ntw_text_id move_test_data(int timeout, ntw_text_id call_failed, ntw_text_id at_end, int *err,
-                           Call call)
+ntw_text_id move_data(int len, int timeout, ntw_text_id call_failed, ntw_text_id at_end, int *err,
+                      int *done, Call call)
 {
     *err = 0;
+    *done = 0;
     TimeGuard guard(timeout);
-    int done = 0;
-    while (done < TEST_DATA_LEN) {
+    while (*done < len) {
         ssize_t n;
         int call_err;
         do {
             sig_blocking_begin();
-            n = call(done);
+            n = call(*done);
             call_err = errno;
             sig_blocking_end();
         } while (interrupted_by_other_signal(static_cast<int>(n), call_err));
@@ -467,9 +467,39 @@ ntw_text_id move_test_data(int timeout, ntw_text_id call_failed, ntw_text_id at_
         }
         if (n == 0 && at_end != MT_COUNT)
             return at_end;
-        done += static_cast<int>(n);
+        *done += static_cast<int>(n);
     }
     return MT_COUNT;
+}
+
+template <typename Call>
+ntw_text_id move_test_data(int timeout, ntw_text_id call_failed, ntw_text_id at_end, int *err,
+                           Call call)
+{
+    int done;
+    return move_data(TEST_DATA_LEN, timeout, call_failed, at_end, err, &done, call);
+}
+
+int flush_written(int fd)
+{
+    sig_blocking_begin();
+    int r = fsync(fd);
+    int err = errno;
+    sig_blocking_end();
+    if (r != 0) {
+        msg_errmsg(err, "%s", msg_text(MT_FLUSH_FAILED));
+        return -1;
+    }
+    return 0;
+}
+
+// Where the data steps read and write: the start of the file.
+int seek_to_start(int fd)
+{
+    if (lseek(fd, 0, SEEK_SET) == 0)
+        return 0;
+    msg_errmsg(errno, "%s", msg_text(MT_SEEK_FAILED));
+    return -1;
 }
 
 } // namespace
@@ -513,15 +543,41 @@ int write_file(int fd, int timeout)
         msg_errmsg(err, "%s", msg_text(failure));
         return -1;
     }
-    sig_blocking_begin();
-    int r = fsync(fd);
-    err = errno;
-    sig_blocking_end();
-    if (r != 0) {
-        msg_errmsg(err, "%s", msg_text(MT_FLUSH_FAILED));
+    return flush_written(fd);
+}
+
+int read_data(int fd, char *buf, int size, int timeout)
+{
+    clear_timeout();
+    if (seek_to_start(fd) != 0)
+        return -1;
+    int err;
+    int done;
+    ntw_text_id failure =
+        move_data(size, timeout, MT_READ_FAILED, MT_READ_SIZE_BAD, &err, &done,
+                  [&](int at) { return read(fd, buf + at, static_cast<size_t>(size - at)); });
+    if (failure != MT_COUNT && failure != MT_READ_SIZE_BAD) {
+        msg_errmsg(err, "%s", msg_text(failure));
         return -1;
     }
-    return 0;
+    return done;
+}
+
+int write_data(int fd, const char *buf, int size, int timeout)
+{
+    clear_timeout();
+    if (seek_to_start(fd) != 0)
+        return -1;
+    int err;
+    int done;
+    ntw_text_id failure =
+        move_data(size, timeout, MT_WRITE_FAILED, MT_COUNT, &err, &done,
+                  [&](int at) { return write(fd, buf + at, static_cast<size_t>(size - at)); });
+    if (failure != MT_COUNT) {
+        msg_errmsg(err, "%s", msg_text(failure));
+        return -1;
+    }
+    return flush_written(fd);
 }
 
 // Waits until the file is gone: an open of it fails with "no such file".

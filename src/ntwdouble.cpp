@@ -75,12 +75,69 @@ void remove_work_files(const WorkPair &w)
 // ---------------------------------------------------------------------------
 // Open test
 
+// A result that goes on: NG or abort replaces what came before.
+int combine(int result, int next)
+{
+    return next != NTW_OK ? next : result;
+}
+
+// Rewrites the own file under an exclusive lock, released in every case.
+int rewrite_own_locked(const WorkPair &w, char test, int file_no, int timeout)
+{
+    if (lock_file(w.own_fd, kExclusive, kWait, timeout, 0) != 0)
+        return test_failure_value();
+    int result =
+        data_write_record(w.own_fd, test, 2, file_no, timeout) == 0 ? NTW_OK : test_failure_value();
+    if (unlock_file(w.own_fd, timeout) != 0)
+        result = combine(result, test_failure_value());
+    return result;
+}
+
+// The data steps.  Each instance reads the record that the partner wrote
+// before the first barrier; after a barrier (no rewrite may overtake a
+// first read) each rewrites its own file under an exclusive lock, and after
+// one more the partner's second record must be read under a shared lock
+// through the descriptor that read the first: a client that keeps serving
+// what it read before would make the next writer destroy this update.
+int data_steps(utlntw_sync_info *sync, const WorkPair &w, char test, int timeout)
+{
+    data_writer_info partner{};
+    auto read_partner = [&](int write_no) {
+        return w.other_fd < 0 ? NTW_NG
+                              : data_read_record(w.other_fd, test, write_no, sync->other_file_no,
+                                                 &partner, timeout);
+    };
+    int result = test_named_step(MT_STEP_READ_PEERS, [&] { return read_partner(1); });
+    if (result < 0 || !barrier(sync))
+        return NTW_ABORT;
+    result = combine(result, rewrite_own_locked(w, test, sync->my_file_no, timeout));
+    if (result < 0 || !barrier(sync))
+        return NTW_ABORT;
+    return combine(result, test_named_step(MT_STEP_READ_PEERS_LOCKED, [&] {
+                       if (w.other_fd < 0)
+                           return NTW_NG;
+                       if (lock_file(w.other_fd, kShared, kWait, timeout, 0) != 0)
+                           return test_failure_value();
+                       int r = read_partner(2);
+                       if (unlock_file(w.other_fd, timeout) != 0)
+                           r = combine(r, test_failure_value());
+                       return r;
+                   }));
+}
+
 int open_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, const char *owner,
                     const char *group)
 {
+    const char test = owner != nullptr ? 'T' : 'S'; // only the target path's test has an owner
     w->own_fd = test_open_work_file(w->own, timeout);
     if (w->own_fd < 0)
         return test_failure_value();
+    // Written before it is known whether the partner reads it: a partner
+    // without the data steps leaves the file alone, and the write counts
+    // only with a partner that reads it.
+    const int first_write = data_write_record(w->own_fd, test, 1, sync->my_file_no, timeout) == 0
+                                ? NTW_OK
+                                : test_failure_value();
     if (!barrier(sync))
         return NTW_ABORT;
 
@@ -92,6 +149,16 @@ int open_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, const char
         result = test_named_step(MT_STEP_CHOWN_PEERS, [&] {
             return change_owner(w->other, owner, group) < 0 ? NTW_NG : NTW_OK;
         });
+    }
+    const int capable = peer_has_data_capability(sync);
+    if (capable < 0)
+        return NTW_ABORT;
+    if (capable == 0) {
+        msg_statusmsg(0, "%s", msg_text(MT_PEER_DATA_SKIPPED));
+    } else {
+        result = combine(combine(result, first_write), data_steps(sync, *w, test, timeout));
+        if (result < 0)
+            return result;
     }
     // Past the next barrier the partner may remove both files; closing a
     // file that another host has removed can fail on a distributed file

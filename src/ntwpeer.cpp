@@ -1,5 +1,6 @@
 // ntwpeer: what an instance learns about its partner beyond the pairing
-// protocol itself.
+// protocol itself: whether the partner shows itself running (presence
+// files) and what the partner can do (capabilities).
 //
 // Presence files.  Locks alone cannot tell a partner that never came from
 // one whose locks this party cannot see (a shared path whose files are
@@ -11,6 +12,19 @@
 // counts as a running partner only when this party sees it change or
 // appear: a file left by a killed party never changes.  The files only
 // explain a failed pairing; the protocol never depends on them.
+//
+// Capabilities.  A partner of an earlier release, or one that keeps to the
+// bare protocol, passes fewer barriers in some tests than this release
+// does, so the two must agree before such a test goes its own way.  They
+// agree through the sync file's locks, which are as coherent as the pairing
+// itself (names and contents may be cached by a client, locks are not):
+// every party of this release takes, when it gets its role in the first
+// handshake, an exclusive lock on the capability byte of that role and
+// holds it until it closes the sync file.  A party has passed its first
+// handshake before the partner can pass the first barrier, so after that
+// barrier the byte shows the partner's capability for certain.  A party
+// that could not take its own byte counts the partner as lacking it, like
+// the partner, which finds the byte free.
 #include "ntw.h"
 
 #include <cerrno>
@@ -25,6 +39,9 @@
 namespace {
 
 constexpr size_t PEER_HOSTNAME_LEN = 68;
+// Capability bytes of the sync file: 8 for the party with liveness byte 1,
+// 9 for the one with liveness byte 2 (the protocol uses bytes 0 to 7).
+constexpr int PEER_DATA_BYTE_BASE = 7;
 constexpr long long PRESENCE_REFRESH_MS = 1000;
 // Long enough for two refreshes of a waiting partner.
 constexpr long long PRESENCE_WATCH_MS = 2500;
@@ -63,6 +80,18 @@ struct Presence {
 };
 
 Presence s_presence;
+bool s_data_byte_held; // this party shows the capability in its pairing
+
+// One non-waiting request on one byte of the sync file.
+int request_byte(int fd, short type, int byte)
+{
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = static_cast<off_t>(byte);
+    lock.l_len = 1;
+    return fcntl(fd, F_SETLK, &lock);
+}
 
 void report_progress(ntw_text_id id)
 {
@@ -397,4 +426,28 @@ void peer_keep_shown(bool looking_for_partner)
 void peer_leave(void)
 {
     s_presence.active = false;
+}
+
+// ---------------------------------------------------------------------------
+// Capabilities
+
+void peer_show_data_capability(const utlntw_sync_info *info)
+{
+    s_data_byte_held =
+        request_byte(info->fd, F_WRLCK, PEER_DATA_BYTE_BASE + info->my_alive_no) == 0;
+}
+
+int peer_has_data_capability(const utlntw_sync_info *info)
+{
+    if (!s_data_byte_held)
+        return 0;
+    const int byte = PEER_DATA_BYTE_BASE + info->other_alive_no;
+    if (request_byte(info->fd, F_WRLCK, byte) == 0) {
+        request_byte(info->fd, F_UNLCK, byte);
+        return 0;
+    }
+    if (errno == EACCES || errno == EAGAIN)
+        return 1;
+    msg_errmsg(errno, "%s", msg_text(MT_PARTNER_UNKNOWN));
+    return -1;
 }

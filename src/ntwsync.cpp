@@ -18,6 +18,8 @@
 //   3     shared     during a handshake   busy: a finisher waits until free
 //   4, 5  exclusive  barrier to barrier   first barrier pair
 //   6, 7  exclusive  barrier to barrier   second barrier pair (alternates)
+//   8, 9  exclusive  from the role on     capabilities of the first and the
+//                                          second party (ntwpeer)
 //
 // A handshake on byte n: under the guard, whoever takes byte n first keeps
 // it and polls (guard released between polls) until byte n+1 is held by the
@@ -54,7 +56,7 @@
 // two were paired leaves their pairing alone.
 //
 // What a party learns about its partner beyond these locks (the presence
-// files that explain a failed pairing) is ntwpeer's.
+// files that explain a failed pairing, the capability bytes) is ntwpeer's.
 #include "ntw.h"
 
 #include <cerrno>
@@ -195,6 +197,7 @@ int handshake(utlntw_sync_info *info, time_t start, bool *guard_held)
     }
     if (info->my_alive_no == 0) {
         assign_role(info, taken_by_partner);
+        peer_show_data_capability(info);
         peer_forget_sightings(); // met: what follows is no longer the start
     }
     return 0;
