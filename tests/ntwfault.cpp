@@ -44,6 +44,14 @@
 //   fsync-eio           fsync fails with EIO
 //   chown-eperm         the owner change is refused (EPERM)
 //   chown-ignored       the owner change reports success and changes nothing
+//   stale-read          a work file read again from its start through the
+//                       same descriptor serves what the first read there got
+//                       (a client that keeps its cached pages)
+//   lost-write          writes to a work file report success and write
+//                       nothing
+//   hide-capability     record locks on the sync file beyond the pairing's
+//                       bytes 0 to 7 succeed without locking (an instance
+//                       of an earlier release, as seen by its partner)
 //   unlink-fail         unlink removes the file and still reports ENOENT, like
 //                       a retried request whose first reply was lost (an
 //                       unlink refusal that keeps the file is not offered: the
@@ -77,6 +85,11 @@ const char *s_fault = "", *s_kind = "", *s_file = "", *s_log = "";
 char s_prefix[4096]; // "<NTWFAULT_DIR>/.#ZEMLOCK."
 Role s_role[MAX_FD]; // what each descriptor is open on
 bool s_refused_once; // the one refusal of "lock-refused-once" has been made
+struct {
+    int fd = -1; // "stale-read": what the first read at the start of fd got
+    char bytes[256];
+    size_t len;
+} s_first_read;
 
 // The next definition of a libc entry point, looked up once: after that no
 // lock and no allocation, so it is safe in signal handlers and forked
@@ -225,6 +238,7 @@ int open64(const char *path, int flags, ...)
 int close(int fd)
 {
     remember(fd, OTHER);
+    s_first_read.fd = s_first_read.fd == fd ? -1 : s_first_read.fd;
     return REAL(close)(fd);
 }
 
@@ -238,7 +252,9 @@ int fcntl64(int fd, int cmd, ...)
         return REAL(fcntl64)(fd, cmd, arg);
     const bool work = is_fd(fd, WORK);
     const bool locking = static_cast<struct flock *>(arg)->l_type != F_UNLCK;
-    if ((work && is("nolock")) || (is_fd(fd, SYNC) && is("sync-locks-private")))
+    const bool sync = is_fd(fd, SYNC);
+    if ((work && is("nolock")) || (sync && is("sync-locks-private")) ||
+        (sync && static_cast<struct flock *>(arg)->l_start > 7 && is("hide-capability")))
         return answer(0);
     if (work && cmd == F_SETLKW && locking && is("lockwait-never"))
         return answer(EINTR);
@@ -277,7 +293,21 @@ ssize_t read(int fd, void *buf, size_t count)
         count = 1;
     }
     off_t at = lseek(fd, 0, SEEK_CUR);
+    if (at == 0 && s_first_read.fd == fd && is("stale-read")) {
+        const size_t n = count < s_first_read.len ? count : s_first_read.len;
+        memcpy(buf, s_first_read.bytes, n);
+        lseek(fd, static_cast<off_t>(n), SEEK_SET);
+        note();
+        return static_cast<ssize_t>(n);
+    }
     ssize_t n = REAL(read)(fd, buf, count);
+    if (at == 0 && n > 0 && is("stale-read")) {
+        s_first_read.fd = fd;
+        s_first_read.len = static_cast<size_t>(n) < sizeof s_first_read.bytes
+                               ? static_cast<size_t>(n)
+                               : sizeof s_first_read.bytes;
+        memcpy(s_first_read.bytes, buf, s_first_read.len);
+    }
     // The byte at offset 9, the last of the ten test-data bytes, changes.
     if (n > 0 && at <= 9 && at + n > 9 && is("read-garbage")) {
         static_cast<char *>(buf)[9 - at] = 'X';
@@ -291,6 +321,10 @@ ssize_t write(int fd, const void *buf, size_t count)
     if (count > 1 && is_fd(fd, WORK) && is("write-short")) {
         note();
         count = 1;
+    }
+    if (is_fd(fd, WORK) && is("lost-write")) {
+        note();
+        return static_cast<ssize_t>(count);
     }
     return REAL(write)(fd, buf, count);
 }
