@@ -1,6 +1,6 @@
 // Tests of the ntwdouble module called directly: the lock-holding child of
-// the hand-over tests.  Mode double end to end, and an instance that
-// vanishes while its child holds a lock, are in ntwscenario_test.cpp.
+// the hand-over tests, and how the data steps judge a record (ntwdata).  Mode double end to end,
+// and an instance that vanishes while its child holds a lock, are in ntwscenario_test.cpp.
 #include "testutil.h"
 
 #include <csignal>
@@ -54,6 +54,65 @@ TEST(DoubleChild, HoldsItsLockUntilThreeSecondsAfterSigtermOrTheWaitForItTimesOu
     EXPECT_LT(time(nullptr) - began, 60);
     EXPECT_EQ(get_is_timeout(), 1);
     expect_nothing_left({}, 0);
+    close(fd);
+    msg_finish();
+}
+
+// A reader takes the first record's writer from the record and then holds
+// the second to it; any other test, write, file number or writer, a short
+// read or unprintable bytes are NG with a bounded, printable line.
+TEST(DataRecord, OnlyThePartnersRecordOfThisTestAndWriteIsAccepted)
+{
+    TempDir dir("ntwdrecord");
+    ASSERT_EQ(start_report_log(dir.file("report.log")), 0);
+    const int fd = open(dir.file("work").c_str(), O_RDWR | O_CREAT, 0666);
+    char host[64] = "";
+    gethostname(host, sizeof host - 1);
+    const std::string me = std::string("H=") + host + " P=" + std::to_string(getpid());
+    struct Case {
+        const char *written; // test, write, file number; or raw bytes after '!'
+        char test;
+        int write_no, file_no;
+        const char *known; // the writer known from a first read: none, self or another
+        const char *expected, *found;
+    };
+    const Case cases[] = {
+        {"S11", 'S', 1, 1, nullptr, nullptr, nullptr},
+        {"S11", 'S', 2, 1, "self", "T=S W=2 F=1 @", "T=S W=1 F=1 @"},
+        {"T21", 'S', 2, 1, "self", "T=S W=2 F=1 @", "T=T W=2 F=1 @"},
+        {"S21", 'S', 2, 1, "hostB", "T=S W=2 F=1 H=hostB P=1", "T=S W=2 F=1 @"},
+        {"S20", 'S', 2, 1, nullptr, "T=S W=2 F=1 @", "T=S W=2 F=0 @"},
+        {"!\x01ZEMNTWDATA T=S", 'S', 1, 0, nullptr, "T=S W=1 F=0 H=? P=?", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.written);
+        ASSERT_EQ(ftruncate(fd, 0), 0);
+        ASSERT_EQ(truncate(dir.file("report.log").c_str(), 0), 0);
+        if (c.written[0] == '!')
+            ASSERT_EQ(pwrite(fd, "\x01ZEMNTWDATA T=S", 15, 0), 15);
+        else
+            ASSERT_EQ(
+                data_write_record(fd, c.written[0], c.written[1] - '0', c.written[2] - '0', 5), 0);
+        data_writer_info writer{};
+        if (c.known != nullptr)
+            data_own_writer(&writer);
+        if (c.known != nullptr && strcmp(c.known, "self") != 0)
+            writer = {"hostB", "1"};
+        const std::string before = writer.host;
+        const int result = data_read_record(fd, c.test, c.write_no, c.file_no, &writer, 5);
+        EXPECT_EQ(result, c.expected == nullptr ? NTW_OK : NTW_NG);
+        EXPECT_EQ(writer.host, c.expected == nullptr ? host : before) << "learnt only from a match";
+        auto record = [&](const char *fields) {
+            return "ZEMNTWDATA " + replace_first(fields, "@", me);
+        };
+        const std::string found = c.found != nullptr ? record(c.found) : "?ZEMNTWDATA T=S";
+        const std::vector<std::string> log = split_lines(read_file_bytes(dir.file("report.log")));
+        if (c.expected == nullptr)
+            EXPECT_EQ(read_file_bytes(dir.file("report.log")).find("! "), std::string::npos);
+        else
+            EXPECT_TRUE(contains_line(
+                log, report_line(true, filled(MT_PEER_DATA_BAD, record(c.expected), found))));
+    }
     close(fd);
     msg_finish();
 }
