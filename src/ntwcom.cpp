@@ -502,6 +502,25 @@ int seek_to_start(int fd)
     return -1;
 }
 
+// Moves a record at the start of the file (move_data); a read that meets
+// the end of the file stops there.  The bytes moved, or -1 reported.
+template <typename Call>
+int move_record(int fd, int size, int timeout, ntw_text_id call_failed, ntw_text_id at_end,
+                Call call)
+{
+    clear_timeout();
+    if (seek_to_start(fd) != 0)
+        return -1;
+    int err;
+    int done;
+    ntw_text_id failure = move_data(size, timeout, call_failed, at_end, &err, &done, call);
+    if (failure != MT_COUNT && failure != at_end) {
+        msg_errmsg(err, "%s", msg_text(failure));
+        return -1;
+    }
+    return done;
+}
+
 } // namespace
 
 // Reads the ten bytes of the test data from the current offset; bytes after
@@ -548,35 +567,16 @@ int write_file(int fd, int timeout)
 
 int read_data(int fd, char *buf, int size, int timeout)
 {
-    clear_timeout();
-    if (seek_to_start(fd) != 0)
-        return -1;
-    int err;
-    int done;
-    ntw_text_id failure =
-        move_data(size, timeout, MT_READ_FAILED, MT_READ_SIZE_BAD, &err, &done,
-                  [&](int at) { return read(fd, buf + at, static_cast<size_t>(size - at)); });
-    if (failure != MT_COUNT && failure != MT_READ_SIZE_BAD) {
-        msg_errmsg(err, "%s", msg_text(failure));
-        return -1;
-    }
-    return done;
+    return move_record(fd, size, timeout, MT_READ_FAILED, MT_READ_SIZE_BAD,
+                       [&](int at) { return read(fd, buf + at, static_cast<size_t>(size - at)); });
 }
 
 int write_data(int fd, const char *buf, int size, int timeout)
 {
-    clear_timeout();
-    if (seek_to_start(fd) != 0)
+    if (move_record(fd, size, timeout, MT_WRITE_FAILED, MT_COUNT, [&](int at) {
+            return write(fd, buf + at, static_cast<size_t>(size - at));
+        }) < 0)
         return -1;
-    int err;
-    int done;
-    ntw_text_id failure =
-        move_data(size, timeout, MT_WRITE_FAILED, MT_COUNT, &err, &done,
-                  [&](int at) { return write(fd, buf + at, static_cast<size_t>(size - at)); });
-    if (failure != MT_COUNT) {
-        msg_errmsg(err, "%s", msg_text(failure));
-        return -1;
-    }
     return flush_written(fd);
 }
 

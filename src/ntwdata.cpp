@@ -42,20 +42,28 @@ void format_record(char *out, char test, int write_no, int file_no, const data_w
     out[DATA_RECORD_LEN - 1] = '\n';
 }
 
-// The writer that a record names, when it names one in the record's form.
+// The writer that a record names, when it names one in the record's form
+// (the other fields are judged by comparing the whole record).
 bool parse_writer(const char *record, int len, data_writer_info *writer)
 {
     char text[DATA_RECORD_LEN + 1];
     std::memcpy(text, record, static_cast<size_t>(len));
     text[len] = '\0';
-    data_writer_info found{};
-    char test;
-    int write_no;
-    int file_no;
-    if (sscanf(text, "ZEMNTWDATA T=%c W=%d F=%d H=%63s P=%10[0-9]", &test, &write_no, &file_no,
-               found.host, found.pid) != 5 ||
-        strspn(found.host, DATA_HOST_CHARS) != strlen(found.host))
+    const char *host = strstr(text, " H=");
+    if (host == nullptr)
         return false;
+    host += 3;
+    const size_t host_len = strspn(host, DATA_HOST_CHARS);
+    const char *pid = host + host_len;
+    if (host_len == 0 || host_len >= sizeof writer->host || strncmp(pid, " P=", 3) != 0)
+        return false;
+    pid += 3;
+    const size_t pid_len = strspn(pid, "0123456789");
+    if (pid_len == 0 || pid_len >= sizeof writer->pid)
+        return false;
+    data_writer_info found{};
+    std::memcpy(found.host, host, host_len);
+    std::memcpy(found.pid, pid, pid_len);
     *writer = found;
     return true;
 }
