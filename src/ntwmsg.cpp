@@ -166,7 +166,7 @@ bool convert_whole(iconv_t cd, const char *text, char *out)
 //   thereby always read as the report's own, which keeps the report valid;
 // - otherwise well-formed UTF-8 is converted from UTF-8 (UTF-8 first: a
 //   byte string valid in both is far more likely UTF-8 on a system of
-//   today), else well-formed EUC-JP from EUC-JP;
+//   today), and failing that, well-formed EUC-JP from EUC-JP;
 // - text in neither, or with a character that the report's code set lacks
 //   (JIS X 0212 in Shift_JIS, most of Unicode in EUC-JP), is written as its
 //   own bytes: never dropped, never cut inside a character of its own.
@@ -176,12 +176,12 @@ const char *argument_for_output(const char *text, char *out)
     if (is_ascii(text))
         return text;
     const bool utf8 = is_utf8(text);
+    const bool eucjp = is_eucjp(text);
     if ((s_loginfo.code_set == NTW_CODE_UTF8 && utf8) ||
-        (s_loginfo.code_set == NTW_CODE_EUCJP && is_eucjp(text)))
+        (s_loginfo.code_set == NTW_CODE_EUCJP && eucjp))
         return text;
-    if (utf8)
-        return convert_whole(s_loginfo.from_utf8, text, out) ? out : text;
-    if (is_eucjp(text) && convert_whole(s_loginfo.conv_desc, text, out))
+    if ((utf8 && convert_whole(s_loginfo.from_utf8, text, out)) ||
+        (eucjp && convert_whole(s_loginfo.conv_desc, text, out)))
         return out;
     return text;
 }

@@ -333,7 +333,7 @@ std::string plant_target(const std::string &kind, const TempDir &logs)
     return logs.file(kind == "symlink" ? "absent" : "victim");
 }
 
-// The rows, longest first so that CTest starts them first.  Rows d01-d28 are
+// The rows, longest first so that CTest starts them first.  Rows d01-d33 are
 // the faulty file systems of docs/detection.md, in its order.
 std::vector<Row> rows()
 {
@@ -341,6 +341,7 @@ std::vector<Row> rows()
     const std::string timeout = error_line(MT_TIMEOUT, EINTR);
     const std::string refused = exclusive(MT_LOCK_FAILED, false);
     const std::string eagain = " ERRORCODE=11(" + std::string(strerror(EAGAIN)) + ")";
+    const std::string enolck = " ERRORCODE=37(" + std::string(strerror(ENOLCK)) + ")";
     const std::string garbage = replace_first(error_line(MT_READ_DATA_BAD), "%s", "123456789X");
     const std::string unseen = replace_first(error_line(MT_PARTNER_LOCKS_UNSEEN), "%s", "@PARTNER");
     const Lines never_ended = {progress(MT_PARTNER_ENDED), error_line(MT_PARTNER_NOT_SEEN)};
@@ -408,6 +409,16 @@ std::vector<Row> rows()
             .catches(KIND_COUNT, -1, {unseen}, never_ended),
         Row{"d28_sync_locks_private_double", DOUBLE, {{DS_OPEN, "", -1}}, 255}.faulty("sync-locks-private", SHARE)
             .catches(DS_OPEN, -1, {unseen}, never_ended),
+        Row{"d29_enolck_share_single", SINGLE, {{S_LOCK, "OOOOON", 1}}, 255}.faulty("lock-enolck", SHARE)
+            .catches(S_LOCK, 5, {exclusive(MT_LOCK_FAILED, true) + enolck}, {progress(MT_PEER_SHLOCKED_OK)}),
+        Row{"d30_enolck_userapl", USERAPL, {{U_LOCK, "ONO", 1}}, 255}.faulty("lock-enolck", TARGET_FILE, "hostA")
+            .catches(U_LOCK, 1, {exclusive(MT_LOCK_FAILED, true) + enolck}),
+        Row{"d31_lockwait_at_once_target_single", SINGLE, {{T_LOCK, "OOOON", 1}}, 255}.faulty("lockwait-at-once", TARGET)
+            .catches(T_LOCK, 4, {error_line(MT_LOCK_GRANTED_WHILE_HELD)}),
+        Row{"d32_lockwait_at_once_share_double", DOUBLE, {{DS_LOCK, "OOOONONN", 1}}, 255}.faulty("lockwait-at-once", SHARE)
+            .catches(DS_LOCK, 4, {error_line(MT_LOCK_GRANTED_WHILE_HELD)}),
+        Row{"d33_write_lost_target_single", SINGLE, {{T_RW, "ON", 1}}, 255}.faulty("write-lost", TARGET)
+            .catches(T_RW, 1, {error_line(MT_READ_SIZE_BAD)}),
         Row{"userapl_l3_held_past_timeout_no_slash", USERAPL, {}, 0}.routed(false, true).catches(U_LOCK, 2, {timeout})
             .operating({0666, true}, {"L1 tlock refused", "L2 app locked", "L3 app held until file removed"}),
         Row{"userapl_passes_prompts_in_log", USERAPL, {}, 0}.routed(true, false)
