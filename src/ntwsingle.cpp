@@ -104,7 +104,7 @@ int expect_refused(ntw_text_id title, int fd, int timeout, ntw_text_id refused_o
 }
 
 // How a request that must be granted is made and answered.
-enum class Grant {
+enum Grant {
     AT_ONCE,    // no wait, the byte is free
     COMPATIBLE, // waiting, beside the partner's compatible lock: at once
     ON_RELEASE, // waiting, granted when the partner releases after its pause
@@ -114,9 +114,9 @@ enum class Grant {
 int expect_granted(ntw_text_id title, int fd, int exclusive, Grant grant, int timeout)
 {
     int r = test_named_step(title, [&] {
-        if (grant == Grant::ON_RELEASE)
+        if (grant == ON_RELEASE)
             return test_lock_on_release(fd, exclusive, timeout);
-        return lock_file(fd, exclusive, grant == Grant::COMPATIBLE, timeout, 0) == 0
+        return lock_file(fd, exclusive, grant == COMPATIBLE, timeout, 0) == 0
                    ? NTW_OK
                    : test_failure_value();
     });
@@ -158,7 +158,8 @@ int final_barrier(utlntw_sync_info *sync)
 
 // Shared path, two processes on the same work file F (the child's first,
 // the parent's second descriptor).  Barriers are numbered; "pause" is the
-// 3-second wait_sync_processing before the release.
+// 3-second wait_sync_processing before the release, which the parent's
+// waiting request opposite must really wait for (ON_RELEASE).
 //
 //   child (lock holder)            | parent (prober)
 //   -------------------------------+-------------------------------------
@@ -217,13 +218,11 @@ int share_lock_prober(utlntw_sync_info *sync, int fd, int timeout)
     if ((r = expect_refused(MT_STEP_SHLOCKED_EXCL_NOWAIT, fd, timeout, MT_PEER_SHLOCKED_OK,
                             MT_PEER_NOT_SHLOCKED)) != NTW_OK)
         return r;
-    if ((r = expect_granted(MT_STEP_SHLOCKED_SHARED_WAIT, fd, 0, Grant::COMPATIBLE, timeout)) !=
-        NTW_OK)
+    if ((r = expect_granted(MT_STEP_SHLOCKED_SHARED_WAIT, fd, 0, COMPATIBLE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_SHLOCKED_EXCL_WAIT, fd, 1, Grant::ON_RELEASE, timeout)) !=
-        NTW_OK)
+    if ((r = expect_granted(MT_STEP_SHLOCKED_EXCL_WAIT, fd, 1, ON_RELEASE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
@@ -232,23 +231,19 @@ int share_lock_prober(utlntw_sync_info *sync, int fd, int timeout)
         return r;
     if (!barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXLOCKED_SHARED_WAIT, fd, 0, Grant::ON_RELEASE, timeout)) !=
-        NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXLOCKED_SHARED_WAIT, fd, 0, ON_RELEASE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXLOCKED_EXCL_WAIT, fd, 1, Grant::ON_RELEASE, timeout)) !=
-        NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXLOCKED_EXCL_WAIT, fd, 1, ON_RELEASE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_SHRELEASED_EXCL_NOWAIT, fd, 1, Grant::AT_ONCE, timeout)) !=
-        NTW_OK)
+    if ((r = expect_granted(MT_STEP_SHRELEASED_EXCL_NOWAIT, fd, 1, AT_ONCE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXRELEASED_EXCL_NOWAIT, fd, 1, Grant::AT_ONCE, timeout)) !=
-        NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXRELEASED_EXCL_NOWAIT, fd, 1, AT_ONCE, timeout)) != NTW_OK)
         return r;
     return final_barrier(sync);
 }
@@ -294,13 +289,11 @@ int target_lock_prober(utlntw_sync_info *sync, int own_fd, int fd, int timeout)
         return r;
     if (!barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXLOCKED_EXCL_WAIT, fd, 1, Grant::ON_RELEASE, timeout)) !=
-        NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXLOCKED_EXCL_WAIT, fd, 1, ON_RELEASE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXRELEASED_EXCL_NOWAIT, fd, 1, Grant::AT_ONCE, timeout)) !=
-        NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXRELEASED_EXCL_NOWAIT, fd, 1, AT_ONCE, timeout)) != NTW_OK)
         return r;
     return final_barrier(sync);
 }
