@@ -166,6 +166,9 @@ void msg_signal_line_async_safe(int signum);
 int get_is_timeout(void);
 void set_is_timeout(void);
 void alarm_handler(int signum);
+// The holder of a lock that a partner's waiting request meets pauses this
+// long before it releases the lock.
+constexpr int NTW_SYNC_PAUSE_SECONDS = 3;
 void wait_sync_processing(void);
 int is_timeout_occured(time_t start, int limit);
 int create_path(int kind, const char *dir, int number, char *out, int pid);
@@ -196,12 +199,21 @@ int write_file(int fd, int timeout);
 // `size` at the end of the file) or -1; write_data writes all and flushes.
 int read_data(int fd, char *buf, int size, int timeout);
 int write_data(int fd, const char *buf, int size, int timeout);
+// The read-back of data that write_file flushed: from the file system, not
+// from this host's cache, and the file holds exactly the test data.
+int read_back_file(int fd, int timeout);
 int wait_file_exists(const char *path, time_t start, int limit);
 int wait_file_no_exists(const char *path, time_t start, int limit);
 
-int lock_file(int fd, int exclusive, int wait, int timeout, int expect_failure);
+// Lock requests: 0 when granted.  A request that the caller expects to be
+// refused (expect_refusal) returns NTW_LOCK_REFUSED when a conflicting lock
+// refused it (EACCES or EAGAIN, a progress line); any other failure, and a
+// refusal that was not expected, is -1 with an error line (a time-out also
+// sets the time-out flag).
+constexpr int NTW_LOCK_REFUSED = 1;
+int lock_file(int fd, int exclusive, int wait, int timeout, int expect_refusal);
 int unlock_file(int fd, int timeout);
-int lockf_file(int fd, int command, int timeout, int expect_failure);
+int lockf_file(int fd, int command, int timeout, int expect_refusal);
 
 void add_deletefilename(const char *name);
 void delete_allfile(void);
@@ -305,6 +317,12 @@ template <typename Body> int test_named_step(ntw_text_id title, Body body)
     msg_test_end(name, result);
     return result;
 }
+
+// A waiting request on a byte that the partner holds with a conflicting
+// lock and releases after its pause (wait_sync_processing): OK when granted
+// after the partner's release, NG (a lock granted while the partner still
+// held its own) when granted clearly before.
+int test_lock_on_release(int fd, int exclusive, int timeout);
 
 // A driver: inside its named step, runs the parts in order, keeps the last
 // non-zero result and stops at the first abort.

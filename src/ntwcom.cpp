@@ -26,7 +26,6 @@ namespace {
 
 constexpr char TEST_DATA[] = "1234567890";
 constexpr int TEST_DATA_LEN = sizeof(TEST_DATA) - 1;
-constexpr int SYNC_PAUSE_SECONDS = 3;
 // The polling waits for a file look at the file system at most ten times a
 // second, so each ends within about a tenth of a second of the event.
 constexpr long POLL_INTERVAL_NS = 100L * 1000 * 1000;
@@ -250,7 +249,7 @@ void alarm_handler(int)
 // short; a terminating one ends the process inside the blocking section.
 void wait_sync_processing(void)
 {
-    struct timespec left = {SYNC_PAUSE_SECONDS, 0};
+    struct timespec left = {NTW_SYNC_PAUSE_SECONDS, 0};
     for (;;) {
         struct timespec rest = {0, 0};
         sig_blocking_begin();
@@ -580,6 +579,32 @@ int write_data(int fd, const char *buf, int size, int timeout)
     return flush_written(fd);
 }
 
+// Reads the test data back from the file system, not from this host's
+// memory: the file's cached pages are dropped first (the write has flushed
+// them, so none is dirty; O_DIRECT would also bypass the cache, but many
+// network file systems refuse it), so that a server that lost the bytes is
+// seen.  The file must then hold exactly the ten bytes.
+int read_back_file(int fd, int timeout)
+{
+    int err = posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    if (err != 0) {
+        msg_errmsg(err, "%s", msg_text(MT_READ_FAILED));
+        return -1;
+    }
+    if (read_file(fd, timeout) != 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        msg_errmsg(errno, "%s", msg_text(MT_READ_FAILED));
+        return -1;
+    }
+    if (st.st_size != TEST_DATA_LEN) {
+        msg_errmsg(0, "%s", msg_text(MT_READ_SIZE_BAD));
+        return -1;
+    }
+    return 0;
+}
+
 // Waits until the file is gone: an open of it fails with "no such file".
 int wait_file_exists(const char *path, time_t start, int limit)
 {
@@ -683,9 +708,25 @@ int guarded_fcntl(int fd, int command, short type, int timeout, int *err)
     return r;
 }
 
+// The end of a lock request that the file system did not grant.  Only
+// EACCES and EAGAIN say that a conflicting lock stands in the way (fcntl
+// and lockf answer a conflict with one of them); any other error (ENOLCK of
+// a lock service that is not running, EIO, ...) says nothing about the
+// partner's lock.  A refusal that the caller expects is a progress line;
+// everything else an error line.
+int lock_failure(int err, int exclusive, int expect_refusal)
+{
+    if (expect_refusal && (err == EACCES || err == EAGAIN)) {
+        msg_statusmsg(err, msg_text(MT_LOCK_FAILED), lock_word(exclusive));
+        return NTW_LOCK_REFUSED;
+    }
+    msg_errmsg(err, msg_text(MT_LOCK_FAILED), lock_word(exclusive));
+    return -1;
+}
+
 } // namespace
 
-int lock_file(int fd, int exclusive, int wait, int timeout, int expect_failure)
+int lock_file(int fd, int exclusive, int wait, int timeout, int expect_refusal)
 {
     clear_timeout();
     msg_statusmsg(0, msg_text(MT_LOCK), lock_word(exclusive));
@@ -696,13 +737,7 @@ int lock_file(int fd, int exclusive, int wait, int timeout, int expect_failure)
         report_timeout(r < 0 ? err : 0);
         return -1;
     }
-    if (r == 0)
-        return 0;
-    if (expect_failure)
-        msg_statusmsg(err, msg_text(MT_LOCK_FAILED), lock_word(exclusive));
-    else
-        msg_errmsg(err, msg_text(MT_LOCK_FAILED), lock_word(exclusive));
-    return -1;
+    return r == 0 ? 0 : lock_failure(err, exclusive, expect_refusal);
 }
 
 int unlock_file(int fd, int timeout)
@@ -725,7 +760,7 @@ int unlock_file(int fd, int timeout)
 // Whole-file lock from the current offset to the end of the file and
 // beyond.  A waiting request (F_LOCK) that runs into the time-out counts as
 // done: the caller only needs to know that the lock was honoured.
-int lockf_file(int fd, int command, int timeout, int expect_failure)
+int lockf_file(int fd, int command, int timeout, int expect_refusal)
 {
     clear_timeout();
     if (command == F_ULOCK)
@@ -749,13 +784,9 @@ int lockf_file(int fd, int command, int timeout, int expect_failure)
     }
     if (r == 0)
         return 0;
-    if (command == F_ULOCK) {
-        report_failure(expect_failure, err, MT_UNLOCK_FAILED);
-    } else if (expect_failure) {
-        msg_statusmsg(err, msg_text(MT_LOCK_FAILED), lock_word(1));
-    } else {
-        msg_errmsg(err, msg_text(MT_LOCK_FAILED), lock_word(1));
-    }
+    if (command != F_ULOCK)
+        return lock_failure(err, 1, expect_refusal);
+    msg_errmsg(err, "%s", msg_text(MT_UNLOCK_FAILED));
     return -1;
 }
 

@@ -244,30 +244,28 @@ int probe_granted(int other_fd, ntw_text_id not_locked, int timeout)
     return NTW_NG;
 }
 
+// A request that does not wait on the partner's file, which the partner
+// holds locked: OK only when the conflict refused it.  Any other failure
+// proves nothing about the partner's lock: NG, or an abort after a time-out.
+int probe_refused(int other_fd, int exclusive, ntw_text_id not_locked, int timeout)
+{
+    int r = lock_file(other_fd, exclusive, kNoWait, timeout, 1);
+    if (r == 0)
+        return probe_granted(other_fd, not_locked, timeout);
+    return r == NTW_LOCK_REFUSED ? NTW_OK : test_failure_value();
+}
+
 // Tests 29 and 32: the partner holds a lock on its own file, so an exclusive
-// request that does not wait must be refused.  A refusal that was really a
-// time-out proves nothing and aborts.
+// request that does not wait must be refused.
 int locked_region_steps(ntw_text_id locked_ok, ntw_text_id not_locked, utlntw_sync_info *sync,
                         int other_fd, int timeout)
 {
     if (!barrier(sync))
         return NTW_ABORT;
-    if (lock_file(other_fd, kExclusive, kNoWait, timeout, 1) == 0)
-        return probe_granted(other_fd, not_locked, timeout);
-    if (get_is_timeout())
-        return NTW_ABORT;
-    msg_statusmsg(0, "%s", msg_text(locked_ok));
-    return NTW_OK;
-}
-
-// Probes of the hand-over tests: NTW_OK when the partner's child is seen
-// holding its lock on the partner's file.
-int probe_refused(int other_fd, int exclusive, ntw_text_id not_locked, int timeout)
-{
-    if (lock_file(other_fd, exclusive, kNoWait, timeout, 1) == 0)
-        return probe_granted(other_fd, not_locked, timeout);
-    // A request that ran into the time-out has not shown the lock.
-    return get_is_timeout() ? NTW_NG : NTW_OK;
+    int r = probe_refused(other_fd, kExclusive, not_locked, timeout);
+    if (r == NTW_OK)
+        msg_statusmsg(0, "%s", msg_text(locked_ok));
+    return r;
 }
 
 int probe_shlocked_by_exclusive(int other_fd, int timeout)
@@ -325,7 +323,8 @@ void end_child(pid_t child)
 }
 
 // Until the verdict, the result stays -1 unless an NG was seen, so a failed
-// barrier ends the test as an abort or as the NG already found.
+// barrier ends the test as an abort or as the NG already found.  A probe
+// that ran into the time-out aborts.
 int handover_steps(const Handover &h, utlntw_sync_info *sync, const char *own_path, int own_fd,
                    int other_fd, int timeout)
 {
@@ -339,7 +338,12 @@ int handover_steps(const Handover &h, utlntw_sync_info *sync, const char *own_pa
         end_child(child);
         return result;
     }
-    if (h.probe(other_fd, timeout) != NTW_OK)
+    int probed = h.probe(other_fd, timeout);
+    if (probed == NTW_ABORT) {
+        end_child(child);
+        return probed;
+    }
+    if (probed != NTW_OK)
         result = NTW_NG;
     if (!barrier(sync)) {
         end_child(child);
@@ -347,7 +351,7 @@ int handover_steps(const Handover &h, utlntw_sync_info *sync, const char *own_pa
     }
     msg_statusmsg(0, "%s", msg_text(MT_SIGNAL_CHILD));
     kill(child, SIGTERM);
-    if (lock_file(other_fd, h.wait_exclusive, kWait, timeout, 0) != 0)
+    if (test_lock_on_release(other_fd, h.wait_exclusive, timeout) != NTW_OK)
         result = NTW_NG;
     sig_reap_child(child);
     if (!barrier(sync))
@@ -479,14 +483,16 @@ void wait_for_term(pid_t instance)
 }
 
 // Polls until the child holds its lock: a probe lock on the own file is
-// granted while the child has none.  The pause comes after the release:
+// granted while the child has none, and refused by the conflict once it
+// holds it; any other failure ends the wait.  The pause comes after the release:
 // a release does not hand the lock to the waiting child, which must still
 // be scheduled to take it, and a probe repeated at once would win that race
 // again and again.  Bounded by the run's time-out.
 int wait_for_child_lock(int own_fd, int timeout)
 {
     time_t start = time(nullptr);
-    while (lock_file(own_fd, kExclusive, kNoWait, timeout, 1) == 0) {
+    int r;
+    while ((r = lock_file(own_fd, kExclusive, kNoWait, timeout, 1)) == 0) {
         unlock_file(own_fd, timeout);
         sig_blocking_begin();
         usleep(20000);
@@ -494,7 +500,7 @@ int wait_for_child_lock(int own_fd, int timeout)
         if (is_timeout_occured(start, timeout))
             return -1;
     }
-    return get_is_timeout() ? -1 : 0;
+    return r == NTW_LOCK_REFUSED ? 0 : -1;
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 // Messages: every report line of a run passes through here.  The texts are
 // EUC-JP and are converted to the operator's code set (none for -e,
 // Shift_JIS for -s, UTF-8 for -8); what a line inserts from outside (paths,
-// user and group names, data read back) is written as its own bytes.  A line
+// user and group names, data read back, system error texts) is converted
+// too when its own code set can be told (see argument_for_output).  A line
 // goes to the log file when one was named, else to standard output.
 // Start-up diagnostics go to standard error.
 #include "ntw.h"
@@ -25,10 +26,11 @@ struct LogInfo {
     int32_t indent;
     int32_t code_set;
     int32_t log_fd;
-    iconv_t conv_desc;
+    iconv_t conv_desc; // EUC-JP to the output code set (-s, -8)
+    iconv_t from_utf8; // UTF-8 to the output code set (-e, -s)
 };
 
-LogInfo s_loginfo = {0, 0, 0, -1, k_no_conv};
+LogInfo s_loginfo = {0, 0, 0, -1, k_no_conv, k_no_conv};
 
 // The signal line, converted at msg_init so that the signal handler only has
 // to insert the digits and write: "        ! <text>" and "<rest>\n".
@@ -73,6 +75,115 @@ size_t whole_chars(const char *text, size_t limit)
 bool converting()
 {
     return s_loginfo.code_set != NTW_CODE_EUCJP;
+}
+
+bool is_ascii(const char *text)
+{
+    for (; *text != '\0'; ++text) {
+        if (static_cast<unsigned char>(*text) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+bool in_range(unsigned char c, unsigned char low, unsigned char high)
+{
+    return c >= low && c <= high;
+}
+
+// Well-formed UTF-8: no overlong form, no surrogate, nothing above U+10FFFF.
+bool is_utf8(const char *text)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    while (*p != 0) {
+        const unsigned char c = *p;
+        size_t len = c < 0x80                  ? 1
+                     : in_range(c, 0xC2, 0xDF) ? 2
+                     : in_range(c, 0xE0, 0xEF) ? 3
+                     : in_range(c, 0xF0, 0xF4) ? 4
+                                               : 0;
+        if (len == 0)
+            return false;
+        // The second byte's range excludes the overlong forms, the
+        // surrogates and what lies beyond U+10FFFF.
+        const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+        for (size_t i = 1; i < len; ++i) {
+            if (!in_range(p[i], i == 1 ? low : 0x80, i == 1 ? high : 0xBF))
+                return false;
+        }
+        p += len;
+    }
+    return true;
+}
+
+// Well-formed EUC-JP: ASCII, JIS X 0208 (two bytes A1-FE), half-width kana
+// (8E A1-DF) and JIS X 0212 (8F and two bytes A1-FE).
+bool is_eucjp(const char *text)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
+    while (*p != 0) {
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        if (*p != 0x8E && *p != 0x8F && !in_range(*p, 0xA1, 0xFE))
+            return false;
+        const size_t len = *p == 0x8F ? 3 : 2;
+        const unsigned char high = *p == 0x8E ? 0xDF : 0xFE;
+        for (size_t i = 1; i < len; ++i) {
+            if (!in_range(p[i], 0xA1, high))
+                return false;
+        }
+        p += len;
+    }
+    return true;
+}
+
+// Converts the whole of text with cd into out (k_buf_size bytes); false
+// when a character does not convert or the result does not fit.
+bool convert_whole(iconv_t cd, const char *text, char *out)
+{
+    if (cd == k_no_conv)
+        return false;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char *in = const_cast<char *>(text);
+    size_t in_left = std::strlen(text);
+    char *end = out;
+    size_t out_left = k_buf_size - 1;
+    if (iconv(cd, &in, &in_left, &end, &out_left) == static_cast<size_t>(-1))
+        return false;
+    *end = '\0';
+    return true;
+}
+
+// An argument of a line (a path, a user or group name, data read back, a
+// system error text) comes in the code set of whoever made it: EUC-JP on
+// the systems the checker was first made for, UTF-8 on today's.  It is
+// written in the report's code set whenever its own can be told:
+// - text that is already well-formed in the report's code set (-8: UTF-8,
+//   -e: EUC-JP) is written as it is; bytes valid in both code sets are
+//   thereby always read as the report's own, which keeps the report valid;
+// - otherwise well-formed UTF-8 is converted from UTF-8 (UTF-8 first: a
+//   byte string valid in both is far more likely UTF-8 on a system of
+//   today), and failing that, well-formed EUC-JP from EUC-JP;
+// - text in neither, or with a character that the report's code set lacks
+//   (JIS X 0212 in Shift_JIS, most of Unicode in EUC-JP), is written as its
+//   own bytes: never dropped, never cut inside a character of its own.
+// Pure ASCII is never touched.
+const char *argument_for_output(const char *text, char *out)
+{
+    if (is_ascii(text))
+        return text;
+    const bool utf8 = is_utf8(text);
+    const bool eucjp = is_eucjp(text);
+    if ((s_loginfo.code_set == NTW_CODE_UTF8 && utf8) ||
+        (s_loginfo.code_set == NTW_CODE_EUCJP && eucjp))
+        return text;
+    if ((utf8 && convert_whole(s_loginfo.from_utf8, text, out)) ||
+        (eucjp && convert_whole(s_loginfo.conv_desc, text, out)))
+        return out;
+    return text;
 }
 
 // Whether text is one of the catalogue's texts (by address: the callers
@@ -186,18 +297,19 @@ void put_number(Formatted *out, const Conversion &c, va_list *ap)
     put_bytes(out, digits, std::strlen(digits));
 }
 
-// A text of the catalogue is converted; any other text (a path, a user or
-// group name, data read back, a system error text) is written as its own
-// bytes, whatever code set they are in.
+// A text of the catalogue is converted from EUC-JP; any other text is an
+// argument (argument_for_output).
 bool put_text(Formatted *out, const Conversion &c, const char *text)
 {
     char converted[k_buf_size];
     if (text == nullptr)
         text = "(null)";
-    if (converting() && is_catalogue_text(text)) {
-        if (iconv_conv(text, converted) != 0)
+    if (is_catalogue_text(text)) {
+        if (converting() && iconv_conv(text, converted) != 0)
             return false;
-        text = converted;
+        text = converting() ? converted : text;
+    } else {
+        text = argument_for_output(text, converted);
     }
     size_t n =
         c.precision >= 0 ? strnlen(text, static_cast<size_t>(c.precision)) : std::strlen(text);
@@ -212,13 +324,25 @@ bool put_text(Formatted *out, const Conversion &c, const char *text)
     return true;
 }
 
+// Text that did not fit is cut after the last whole character, and a line
+// keeps its final newline, so an over-long line is shortened rather than
+// split or run into the next one.
+void shorten_cut(Formatted *out, bool is_line)
+{
+    if (!out->cut)
+        return;
+    size_t keep = whole_chars(out->buf, k_buf_size - 1 - (is_line ? 1 : 0));
+    if (is_line)
+        out->buf[keep++] = '\n';
+    out->buf[keep] = '\0';
+}
+
 // Formats into a k_buf_size buffer, in the output code set: the format (a
-// catalogue text, or an ASCII layout of this module) is converted, and so
-// is every catalogue text inserted with %s; nothing else is.  Text that
-// does not fit is cut after the last whole character, and a line keeps its
-// final newline, so an over-long line is shortened rather than split or run
-// into the next one.  False when a text could not be converted (reported
-// by iconv_conv); the line is then lost.
+// catalogue text, or an ASCII layout of this module) is converted, every
+// catalogue text inserted with %s too, and every other inserted text as an
+// argument (argument_for_output).  Text that does not fit is cut
+// (shorten_cut).  False when a text could not be converted (reported by
+// iconv_conv); the line is then lost.
 bool format_output(char *buf, const char *fmt, va_list args)
 {
     char converted_fmt[k_buf_size];
@@ -256,15 +380,29 @@ bool format_output(char *buf, const char *fmt, va_list args)
     va_end(ap);
     if (!ok)
         return false;
-    if (out.cut) {
-        size_t fmt_len = std::strlen(fmt);
-        bool is_line = fmt_len > 0 && fmt[fmt_len - 1] == '\n';
-        size_t keep = whole_chars(buf, k_buf_size - 1 - (is_line ? 1 : 0));
-        if (is_line)
-            buf[keep++] = '\n';
-        buf[keep] = '\0';
-    }
+    size_t fmt_len = std::strlen(fmt);
+    shorten_cut(&out, fmt_len > 0 && fmt[fmt_len - 1] == '\n');
     return true;
+}
+
+bool format_args(char *buf, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    bool formatted = format_output(buf, fmt, ap);
+    va_end(ap);
+    return formatted;
+}
+
+// Writes a finished line: to the log file when one was named, else to
+// standard output.
+int write_line(const char *line)
+{
+    if (s_loginfo.log_fd == -1) {
+        std::fputs(line, stdout);
+        return 0;
+    }
+    return write(s_loginfo.log_fd, line, std::strlen(line)) == -1 ? -1 : 0;
 }
 
 // Converts a whole text of the catalogue for output (the signal line).
@@ -277,18 +415,23 @@ const char *line_for_output(const char *line, char *converted)
     return iconv_conv(line, converted) == 0 ? converted : nullptr;
 }
 
-iconv_t open_converter(int code_set)
+// Platforms spell the converters differently; the first name is the
+// traditional one, the second the one of the GNU and IANA registries.
+using CodeSetNames = const char *const[2];
+constexpr CodeSetNames k_eucjp = {"eucJP", "EUC-JP"};
+constexpr CodeSetNames k_sjis = {"SJIS", "SHIFT_JIS"};
+constexpr CodeSetNames k_utf8 = {"UTF-8", "UTF8"};
+
+// A converter from `from` to the output code set; errno tells why none.
+iconv_t open_converter(const CodeSetNames &from, int code_set)
 {
-    // Platforms spell the converters differently; the first name is the
-    // traditional one, the second the one of the GNU and IANA registries.
-    static const char *const k_from[] = {"eucJP", "EUC-JP"};
-    static const char *const k_to_sjis[] = {"SJIS", "SHIFT_JIS"};
-    static const char *const k_to_utf8[] = {"UTF-8", "UTF8"};
-    const char *const *to = code_set == NTW_CODE_SJIS ? k_to_sjis : k_to_utf8;
+    const CodeSetNames &to = code_set == NTW_CODE_SJIS   ? k_sjis
+                             : code_set == NTW_CODE_UTF8 ? k_utf8
+                                                         : k_eucjp;
     int saved_errno = 0;
-    for (int t = 0; t < 2; ++t) {
-        for (const char *from : k_from) {
-            iconv_t cd = iconv_open(to[t], from);
+    for (const char *to_name : to) {
+        for (const char *from_name : from) {
+            iconv_t cd = iconv_open(to_name, from_name);
             if (cd != k_no_conv)
                 return cd;
             if (saved_errno == 0)
@@ -331,18 +474,27 @@ bool prepare_signal_line()
            prepare_signal_part(tail, s_signal_tail, sizeof s_signal_tail, &s_signal_tail_len);
 }
 
-// The message is formatted in the output code set first; the line layouts
-// around it are ASCII, and the message inserted into them is not a
-// catalogue text, so it passes unchanged.
-void report_line(int err, const char *plain_fmt, const char *errno_fmt, const char *fmt, va_list ap)
+// A progress or error line: the ASCII prefix, the message and, with an
+// error number, the number and the system's text for it.  The message is
+// in the output code set once formatted, so it is joined to the rest as it
+// is, never converted a second time.
+void report_line(int err, const char *prefix, const char *fmt, va_list ap)
 {
-    char text[k_buf_size];
-    if (!format_output(text, fmt, ap))
+    sig_exit_if_signalled();
+    if (!s_loginfo.active)
         return;
-    if (err == 0)
-        msg_output(plain_fmt, text);
-    else
-        msg_output(errno_fmt, text, err, std::strerror(err));
+    char text[k_buf_size];
+    char tail[k_buf_size] = "\n";
+    if (!format_output(text, fmt, ap) ||
+        (err != 0 && !format_args(tail, " ERRORCODE=%d(%s)\n", err, std::strerror(err))))
+        return;
+    char line[k_buf_size];
+    Formatted out = {line, 0, false};
+    for (const char *part :
+         {prefix, static_cast<const char *>(text), static_cast<const char *>(tail)})
+        put_bytes(&out, part, std::strlen(part));
+    shorten_cut(&out, true);
+    write_line(line);
 }
 
 // Whether someone other than the running user may write the directory that
@@ -387,16 +539,20 @@ int msg_init(const NtwParam *param)
 {
     s_loginfo.log_fd = -1;
     s_loginfo.conv_desc = k_no_conv;
+    s_loginfo.from_utf8 = k_no_conv;
     s_loginfo.active = 1;
     s_loginfo.code_set = param->code_set;
 
     if (s_loginfo.code_set != NTW_CODE_EUCJP) {
-        s_loginfo.conv_desc = open_converter(s_loginfo.code_set);
+        s_loginfo.conv_desc = open_converter(k_eucjp, s_loginfo.code_set);
         if (s_loginfo.conv_desc == k_no_conv) {
             std::fprintf(stderr, "iconv open error. STRERROR=%s\n", std::strerror(errno));
             return -1;
         }
     }
+    // Without this converter UTF-8 arguments stay their own bytes.
+    if (s_loginfo.code_set != NTW_CODE_UTF8)
+        s_loginfo.from_utf8 = open_converter(k_utf8, s_loginfo.code_set);
     if (!prepare_signal_line())
         return -1;
 
@@ -420,30 +576,23 @@ void msg_finish(void)
         close(s_loginfo.log_fd);
         s_loginfo.log_fd = -1;
     }
-    if (s_loginfo.conv_desc != k_no_conv) {
-        iconv_close(s_loginfo.conv_desc);
-        s_loginfo.conv_desc = k_no_conv;
+    for (iconv_t *cd : {&s_loginfo.conv_desc, &s_loginfo.from_utf8}) {
+        if (*cd != k_no_conv)
+            iconv_close(*cd);
+        *cd = k_no_conv;
     }
 }
 
-// Converts in one call; the converter's shift state carries over between
-// lines (the output code sets have none, so nothing needs resetting).
 int iconv_conv(const char *src, char *dest)
 {
     if (s_loginfo.conv_desc == k_no_conv) {
         std::snprintf(dest, k_buf_size, "%s", src);
         return 0;
     }
-    char *in = const_cast<char *>(src);
-    size_t in_left = std::strlen(src);
-    char *out = dest;
-    size_t out_left = k_buf_size - 1;
-    if (iconv(s_loginfo.conv_desc, &in, &in_left, &out, &out_left) == static_cast<size_t>(-1)) {
-        std::fprintf(stderr, "iconv error. STRERROR=%s\n", std::strerror(errno));
-        return -1;
-    }
-    *out = '\0';
-    return 0;
+    if (convert_whole(s_loginfo.conv_desc, src, dest))
+        return 0;
+    std::fprintf(stderr, "iconv error. STRERROR=%s\n", std::strerror(errno));
+    return -1;
 }
 
 int msg_output(const char *fmt, ...)
@@ -456,13 +605,7 @@ int msg_output(const char *fmt, ...)
     va_start(ap, fmt);
     bool formatted = format_output(line, fmt, ap);
     va_end(ap);
-    if (!formatted)
-        return -1;
-    if (s_loginfo.log_fd == -1) {
-        std::fputs(line, stdout);
-        return 0;
-    }
-    return write(s_loginfo.log_fd, line, std::strlen(line)) == -1 ? -1 : 0;
+    return formatted ? write_line(line) : -1;
 }
 
 int msg_output_stderr(const char *fmt, ...)
@@ -485,7 +628,7 @@ void msg_statusmsg(int err, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    report_line(err, "        %s\n", "        %s ERRORCODE=%d(%s)\n", fmt, ap);
+    report_line(err, "        ", fmt, ap);
     va_end(ap);
 }
 
@@ -493,7 +636,7 @@ void msg_errmsg(int err, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    report_line(err, "        ! %s\n", "        ! %s ERRORCODE=%d(%s)\n", fmt, ap);
+    report_line(err, "        ! ", fmt, ap);
     va_end(ap);
 }
 

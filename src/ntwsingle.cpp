@@ -9,6 +9,7 @@
 #include "ntw.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -84,28 +85,40 @@ int one_lock_test(const char *dir, int timeout, int name_failure,
 // Two-process lock sequences: the parent's probing steps
 
 // A no-wait exclusive request on a byte that the partner holds locked: it
-// must be refused.  A granted lock stays until the work files are closed.
+// must be refused by the conflict.  A granted lock stays until the work
+// files are closed.
 int expect_refused(ntw_text_id title, int fd, int timeout, ntw_text_id refused_ok,
                    ntw_text_id granted_ng)
 {
     return test_named_step(title, [&] {
-        if (lock_file(fd, 1, 0, timeout, 1) == 0) {
+        int r = lock_file(fd, 1, 0, timeout, 1);
+        if (r == 0) {
             msg_errmsg(0, "%s", msg_text(granted_ng));
             return NTW_NG;
         }
-        if (get_is_timeout())
-            return NTW_ABORT;
+        if (r != NTW_LOCK_REFUSED)
+            return test_failure_value();
         msg_statusmsg(0, "%s", msg_text(refused_ok));
         return NTW_OK;
     });
 }
 
-// A request that must be granted (at once, or when the partner releases
-// its lock); the lock is released again afterwards.
-int expect_granted(ntw_text_id title, int fd, int exclusive, int wait, int timeout)
+// How a request that must be granted is made and answered.
+enum Grant {
+    AT_ONCE,    // no wait, the byte is free
+    COMPATIBLE, // waiting, beside the partner's compatible lock: at once
+    ON_RELEASE, // waiting, granted when the partner releases after its pause
+};
+
+// A request that must be granted; the lock is released again afterwards.
+int expect_granted(ntw_text_id title, int fd, int exclusive, Grant grant, int timeout)
 {
     int r = test_named_step(title, [&] {
-        return lock_file(fd, exclusive, wait, timeout, 0) == 0 ? NTW_OK : test_failure_value();
+        if (grant == ON_RELEASE)
+            return test_lock_on_release(fd, exclusive, timeout);
+        return lock_file(fd, exclusive, grant == COMPATIBLE, timeout, 0) == 0
+                   ? NTW_OK
+                   : test_failure_value();
     });
     if (r != NTW_OK)
         return r;
@@ -145,7 +158,8 @@ int final_barrier(utlntw_sync_info *sync)
 
 // Shared path, two processes on the same work file F (the child's first,
 // the parent's second descriptor).  Barriers are numbered; "pause" is the
-// 3-second wait_sync_processing before the release.
+// 3-second wait_sync_processing before the release, which the parent's
+// waiting request opposite must really wait for (ON_RELEASE).
 //
 //   child (lock holder)            | parent (prober)
 //   -------------------------------+-------------------------------------
@@ -204,11 +218,11 @@ int share_lock_prober(utlntw_sync_info *sync, int fd, int timeout)
     if ((r = expect_refused(MT_STEP_SHLOCKED_EXCL_NOWAIT, fd, timeout, MT_PEER_SHLOCKED_OK,
                             MT_PEER_NOT_SHLOCKED)) != NTW_OK)
         return r;
-    if ((r = expect_granted(MT_STEP_SHLOCKED_SHARED_WAIT, fd, 0, 1, timeout)) != NTW_OK)
+    if ((r = expect_granted(MT_STEP_SHLOCKED_SHARED_WAIT, fd, 0, COMPATIBLE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_SHLOCKED_EXCL_WAIT, fd, 1, 1, timeout)) != NTW_OK)
+    if ((r = expect_granted(MT_STEP_SHLOCKED_EXCL_WAIT, fd, 1, ON_RELEASE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
@@ -217,19 +231,19 @@ int share_lock_prober(utlntw_sync_info *sync, int fd, int timeout)
         return r;
     if (!barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXLOCKED_SHARED_WAIT, fd, 0, 1, timeout)) != NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXLOCKED_SHARED_WAIT, fd, 0, ON_RELEASE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXLOCKED_EXCL_WAIT, fd, 1, 1, timeout)) != NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXLOCKED_EXCL_WAIT, fd, 1, ON_RELEASE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_SHRELEASED_EXCL_NOWAIT, fd, 1, 0, timeout)) != NTW_OK)
+    if ((r = expect_granted(MT_STEP_SHRELEASED_EXCL_NOWAIT, fd, 1, AT_ONCE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXRELEASED_EXCL_NOWAIT, fd, 1, 0, timeout)) != NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXRELEASED_EXCL_NOWAIT, fd, 1, AT_ONCE, timeout)) != NTW_OK)
         return r;
     return final_barrier(sync);
 }
@@ -275,11 +289,11 @@ int target_lock_prober(utlntw_sync_info *sync, int own_fd, int fd, int timeout)
         return r;
     if (!barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXLOCKED_EXCL_WAIT, fd, 1, 1, timeout)) != NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXLOCKED_EXCL_WAIT, fd, 1, ON_RELEASE, timeout)) != NTW_OK)
         return r;
     if (!barrier(sync) || !barrier(sync))
         return NTW_ABORT;
-    if ((r = expect_granted(MT_STEP_EXRELEASED_EXCL_NOWAIT, fd, 1, 0, timeout)) != NTW_OK)
+    if ((r = expect_granted(MT_STEP_EXRELEASED_EXCL_NOWAIT, fd, 1, AT_ONCE, timeout)) != NTW_OK)
         return r;
     return final_barrier(sync);
 }
@@ -331,6 +345,22 @@ int try_single_lock(const NtwParam *param, const char *work_dir, int (*one_lock)
 int test_failure_value(void)
 {
     return get_is_timeout() ? NTW_ABORT : NTW_NG;
+}
+
+// The partner's lock is released no sooner than its pause after both left
+// the barrier, so a request granted within a third of the pause was granted
+// while the lock was still held.  Only the pause bounds the check: a slow
+// network or a loaded host makes the request wait longer, never shorter.
+int test_lock_on_release(int fd, int exclusive, int timeout)
+{
+    const auto asked = std::chrono::steady_clock::now();
+    if (lock_file(fd, exclusive, 1, timeout, 0) != 0)
+        return test_failure_value();
+    if (std::chrono::steady_clock::now() - asked >=
+        std::chrono::milliseconds(NTW_SYNC_PAUSE_SECONDS * 1000 / 3))
+        return NTW_OK;
+    msg_errmsg(0, "%s", msg_text(MT_LOCK_GRANTED_WHILE_HELD));
+    return NTW_NG;
 }
 
 int test_driver_parts(ntw_text_id title, const NtwParam *param,
@@ -667,7 +697,7 @@ int test_single_rw_targetpath(const char *dir, int timeout)
             result = NTW_NG;
         } else {
             result = test_named_step(MT_STEP_READ, [&] {
-                return read_file(fd, timeout) == 0 ? NTW_OK : test_failure_value();
+                return read_back_file(fd, timeout) == 0 ? NTW_OK : test_failure_value();
             });
         }
     }

@@ -134,13 +134,15 @@ static int usrapl_lock_step_l1(const char *target_file, int timeout)
 }
 
 // L2: the application holds its lock, so a lock that does not wait must be
-// refused.  A request that the time-out ended was not refused: it aborts.
+// refused by the conflict.  Any other failure is NG; a request that the
+// time-out ended was not refused: it aborts.
 static int usrapl_lock_step_l2(int fd, int timeout)
 {
     return test_named_step(MT_STEP_L2, [&] {
-        if (lockf_file(fd, F_TLOCK, timeout, 1) == 0)
+        int r = lockf_file(fd, F_TLOCK, timeout, 1);
+        if (r == 0)
             return NTW_NG;
-        return get_is_timeout() ? NTW_ABORT : NTW_OK;
+        return r == NTW_LOCK_REFUSED ? NTW_OK : test_failure_value();
     });
 }
 

@@ -35,6 +35,11 @@
 //                       refused although the region is free
 //   lock-conflict-hang  a lock request that must be refused never returns
 //                       (the lock server does not answer it)
+//   lock-enolck         a lock request that does not wait and must be
+//                       refused fails with ENOLCK (no lock service running)
+//   lockwait-at-once    a waiting record lock request of the checker's own
+//                       process on a held region is granted at once without
+//                       locking (its forked lock holders really lock)
 //   nolockf             lockf requests succeed without locking
 //   link-refused        a hard link under a new name is refused (EPERM)
 //   link-over           a hard link over an existing name succeeds
@@ -42,12 +47,14 @@
 //   write-short         writes take one byte at a time (correct behaviour)
 //   read-garbage        the byte at offset 9 reads as 'X'
 //   fsync-eio           fsync fails with EIO
+//   write-lost          the written bytes reach only this host's cache: once
+//                       it is dropped, the file is empty (the server lost them)
 //   chown-eperm         the owner change is refused (EPERM)
 //   chown-ignored       the owner change reports success and changes nothing
 //   stale-read          a work file read again from its start through the
 //                       same descriptor serves what the first read there got
 //                       (a client that keeps its cached pages)
-//   lost-write          writes to a work file report success and write
+//   write-ignored       writes to a work file report success and write
 //                       nothing
 //   hide-capability     record locks on the sync file beyond the pairing's
 //                       bytes 0 to 7 succeed without locking (an instance
@@ -85,6 +92,7 @@ const char *s_fault = "", *s_kind = "", *s_file = "", *s_log = "";
 char s_prefix[4096]; // "<NTWFAULT_DIR>/.#ZEMLOCK."
 Role s_role[MAX_FD]; // what each descriptor is open on
 bool s_refused_once; // the one refusal of "lock-refused-once" has been made
+pid_t s_checker;     // the process that loaded the library
 struct {
     int fd = -1; // "stale-read": what the first read at the start of fd got
     char bytes[256];
@@ -120,6 +128,7 @@ __attribute__((constructor)) void read_configuration()
     s_kind = setting("NTWFAULT_KIND");
     s_file = setting("NTWFAULT_FILE");
     s_log = setting("NTWFAULT_LOG");
+    s_checker = getpid();
 }
 
 bool is(const char *fault)
@@ -191,12 +200,18 @@ int answer(int err)
     return -1;
 }
 
-// The result of a lock request that does not wait; the lock server never
-// answers one that it must refuse.
-int unanswered_if_refused(int r)
+bool is_refusal(int r)
 {
-    const bool refused = r != 0 && (errno == EAGAIN || errno == EACCES);
-    return refused && is("lock-conflict-hang") ? answer(EINTR) : r;
+    return r != 0 && (errno == EAGAIN || errno == EACCES);
+}
+
+// The result of a lock request that does not wait; the lock server never
+// answers one that it must refuse, or fails it for want of a lock service.
+int refusal_answer(int r)
+{
+    if (is_refusal(r) && (is("lock-conflict-hang") || is("lock-enolck")))
+        return answer(is("lock-enolck") ? ENOLCK : EINTR);
+    return r;
 }
 
 bool exists(const char *path)
@@ -258,12 +273,16 @@ int fcntl64(int fd, int cmd, ...)
         return answer(0);
     if (work && cmd == F_SETLKW && locking && is("lockwait-never"))
         return answer(EINTR);
+    if (work && cmd == F_SETLKW && locking && is("lockwait-at-once") && getpid() == s_checker) {
+        int r = REAL(fcntl64)(fd, F_SETLK, arg);
+        return is_refusal(r) ? answer(0) : r;
+    }
     if (work && cmd == F_SETLK && locking && !s_refused_once && is("lock-refused-once")) {
         s_refused_once = true;
         return answer(EAGAIN);
     }
     int r = REAL(fcntl64)(fd, cmd, arg);
-    return work && cmd == F_SETLK && locking ? unanswered_if_refused(r) : r;
+    return work && cmd == F_SETLK && locking ? refusal_answer(r) : r;
 }
 
 int lockf64(int fd, int cmd, off64_t len)
@@ -272,7 +291,7 @@ int lockf64(int fd, int cmd, off64_t len)
     if (work && is("nolockf"))
         return answer(0);
     int r = REAL(lockf64)(fd, cmd, len);
-    return work && cmd == F_TLOCK ? unanswered_if_refused(r) : r;
+    return work && cmd == F_TLOCK ? refusal_answer(r) : r;
 }
 
 int linkat(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, int flags)
@@ -322,7 +341,7 @@ ssize_t write(int fd, const void *buf, size_t count)
         note();
         count = 1;
     }
-    if (is_fd(fd, WORK) && is("lost-write")) {
+    if (is_fd(fd, WORK) && is("write-ignored")) {
         note();
         return static_cast<ssize_t>(count);
     }
@@ -332,6 +351,15 @@ ssize_t write(int fd, const void *buf, size_t count)
 int fsync(int fd)
 {
     return is_fd(fd, WORK) && is("fsync-eio") ? answer(EIO) : REAL(fsync)(fd);
+}
+
+int posix_fadvise64(int fd, off64_t offset, off64_t len, int advice)
+{
+    if (is_fd(fd, WORK) && advice == POSIX_FADV_DONTNEED && is("write-lost")) {
+        note();
+        REAL(ftruncate64)(fd, 0);
+    }
+    return REAL(posix_fadvise64)(fd, offset, len, advice);
 }
 
 int fchown(int fd, uid_t owner, gid_t group)

@@ -95,6 +95,41 @@ TEST(Msg, ReportLinesInEveryCodeSetAndRoute)
     }
 }
 
+// An argument is written in the report's code set when its own can be
+// told: as it is when already valid there (-e, -8), else from UTF-8 first,
+// then from EUC-JP; in neither, or with a character the report lacks, as its
+// own bytes.  Rows: the argument, then what -e, -s and -8 write.
+TEST(Msg, ArgumentsAreWrittenInTheReportsCodeSet)
+{
+    auto in = [](const char *utf8, int code_set) {
+        return convert(utf8, "UTF-8", k_iconv[code_set]);
+    };
+    const std::string path = "/d/テスト", euc_path = in(path.c_str(), NTW_CODE_EUCJP);
+    const std::string hojo = "\x8f\xb0\xa1", both = "\xc3\xa9"; // 丂 of JIS X 0212; é or 辿
+    const std::string emoji = "\xf0\x9f\x98\x80", neither = "/d/\xff\xa5";
+    const std::vector<std::pair<std::string, std::vector<std::string>>> rows = {
+        {path, {euc_path, in(path.c_str(), NTW_CODE_SJIS), path}},
+        {euc_path, {euc_path, in(path.c_str(), NTW_CODE_SJIS), path}},
+        {"丂", {hojo, "丂", "丂"}},
+        {hojo, {hojo, hojo, "丂"}},
+        {both, {both, in("辿", NTW_CODE_SJIS), both}},
+        {emoji, {emoji, emoji, emoji}},
+        {neither, {neither, neither, neither}},
+    };
+    for (int code_set : {NTW_CODE_EUCJP, NTW_CODE_SJIS, NTW_CODE_UTF8}) {
+        ASSERT_EQ(0, start_report_log("", code_set));
+        FdCapture out(STDOUT_FILENO);
+        std::string expected;
+        for (const auto &[argument, written] : rows) {
+            msg_statusmsg(0, "%s", argument.c_str());
+            expected += "        " + written[code_set - 1] + "\n";
+        }
+        msg_flush();
+        msg_finish();
+        EXPECT_EQ(expected, out.finish()) << code_set;
+    }
+}
+
 // A log named through a symbolic link in a directory that others can write
 // is followed only when the running user owns the link; a refusal fails the
 // start with the log message and EACCES and creates nothing through the

@@ -337,7 +337,7 @@ std::string plant_target(const std::string &kind, const TempDir &logs)
     return logs.file(kind == "symlink" ? "absent" : "victim");
 }
 
-// The rows, longest first so that CTest starts them first.  Rows d01-d30 are
+// The rows, longest first so that CTest starts them first.  Rows d01-d35 are
 // the faulty file systems of docs/detection.md, in its order.
 std::vector<Row> rows()
 {
@@ -345,6 +345,7 @@ std::vector<Row> rows()
     const std::string timeout = error_line(MT_TIMEOUT, EINTR);
     const std::string refused = exclusive(MT_LOCK_FAILED, false);
     const std::string eagain = " ERRORCODE=11(" + std::string(strerror(EAGAIN)) + ")";
+    const std::string enolck = " ERRORCODE=37(" + std::string(strerror(ENOLCK)) + ")";
     const std::string garbage = replace_first(error_line(MT_READ_DATA_BAD), "%s", "123456789X");
     const std::string unseen = replace_first(error_line(MT_PARTNER_LOCKS_UNSEEN), "%s", "@PARTNER");
     // A pattern ('~', fnmatch) of a data step's mismatch line.
@@ -418,9 +419,19 @@ std::vector<Row> rows()
             .catches(KIND_COUNT, -1, {unseen}, never_ended),
         Row{"d28_sync_locks_private_double", DOUBLE, {{DS_OPEN, "", -1}}, 255}.faulty("sync-locks-private", SHARE)
             .catches(DS_OPEN, -1, {unseen}, never_ended),
-        Row{"d29_stale_read_target_double", DOUBLE, {{DT_OPEN, "OOON", 1}}, 255}.faulty("stale-read", TARGET, "hostA")
+        Row{"d29_enolck_share_single", SINGLE, {{S_LOCK, "OOOOON", 1}}, 255}.faulty("lock-enolck", SHARE)
+            .catches(S_LOCK, 5, {exclusive(MT_LOCK_FAILED, true) + enolck}, {progress(MT_PEER_SHLOCKED_OK)}),
+        Row{"d30_enolck_userapl", USERAPL, {{U_LOCK, "ONO", 1}}, 255}.faulty("lock-enolck", TARGET_FILE, "hostA")
+            .catches(U_LOCK, 1, {exclusive(MT_LOCK_FAILED, true) + enolck}),
+        Row{"d31_lockwait_at_once_target_single", SINGLE, {{T_LOCK, "OOOON", 1}}, 255}.faulty("lockwait-at-once", TARGET)
+            .catches(T_LOCK, 4, {error_line(MT_LOCK_GRANTED_WHILE_HELD)}),
+        Row{"d32_lockwait_at_once_share_double", DOUBLE, {{DS_LOCK, "OOOONONN", 1}}, 255}.faulty("lockwait-at-once", SHARE)
+            .catches(DS_LOCK, 4, {error_line(MT_LOCK_GRANTED_WHILE_HELD)}),
+        Row{"d33_write_lost_target_single", SINGLE, {{T_RW, "ON", 1}}, 255}.faulty("write-lost", TARGET)
+            .catches(T_RW, 1, {error_line(MT_READ_SIZE_BAD)}),
+        Row{"d34_stale_read_target_double", DOUBLE, {{DT_OPEN, "OOON", 1}}, 255}.faulty("stale-read", TARGET, "hostA")
             .catches(DT_OPEN, 3, {data_bad("T=T W=2 F=? H=hostB P=*", "T=T W=1 F=? H=hostB P=*")}),
-        Row{"d30_lost_write_share_double", DOUBLE, {{DS_OPEN, "ONN", 1}}, 255}.faulty("lost-write", SHARE)
+        Row{"d35_write_ignored_share_double", DOUBLE, {{DS_OPEN, "ONN", 1}}, 255}.faulty("write-ignored", SHARE)
             .catches(DS_OPEN, 1, {data_bad("T=S W=1 F=? H=? P=?", "")}),
         Row{"double_mixed_with_an_earlier_release", DOUBLE, {{DS_OPEN, "O", 0}, {DT_OPEN, "OO", 0}}, 0}
             .faulty("hide-capability", SHARE, "hostA").driven(MIXED).catches(KIND_COUNT, -1, {progress(MT_PEER_DATA_SKIPPED)}),
