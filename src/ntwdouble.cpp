@@ -563,7 +563,8 @@ int try_double_lock_targetpath(const NtwParam *param)
 // Tests
 
 // Each instance creates its own work file and opens the partner's; with an
-// owner (target path) it also changes the owner of the partner's file.
+// owner (target path) it also changes the owner of the partner's file; with
+// a partner that shows the capability, both run the data steps.
 int try_double_open_test(int timeout, const char *sync_dir, const char *dir, const char *owner,
                          const char *group)
 {
