@@ -444,8 +444,8 @@ int open_partner_file(const char *path, int flags, int timeout)
 int check_partner_name(const char *path)
 {
     struct stat st;
-    if (lstat(path, &st) != 0 || (S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-                                  st.st_uid == work_own_owner(st.st_dev)))
+    if (lstat(path, &st) != 0 ||
+        (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == work_own_owner(st.st_dev)))
         return 0;
     report_foreign(path);
     return -1;

@@ -418,7 +418,8 @@ int open_log_file(const char *path)
     } else {
         fd = openat(dirfd, base, flags | O_CREAT, NTW_FILE_MODE);
     }
-    int err = fd == -1 ? (errno == ENXIO ? EINVAL : errno) : check_log_file(fd, guarded && !created);
+    int err =
+        fd == -1 ? (errno == ENXIO ? EINVAL : errno) : check_log_file(fd, guarded && !created);
     close(dirfd);
     if (err != 0 && fd != -1)
         close(fd);

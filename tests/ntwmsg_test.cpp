@@ -109,13 +109,13 @@ TEST(Msg, LogFileIsUsedOnlyWhenItIsARegularFileThatNobodyElseCanHaveSwapped)
     // The directory's mode, what is planted under the name, its owner, the
     // error of the start (0: the report goes to the log).
     const std::tuple<mode_t, std::string, uid_t, int> rows[] = {
-        {0777, "symlink", 0, ELOOP},   {01777, "symlink", 65534, ELOOP},
-        {0755, "symlink", 65534, 0},   {0777, "fifo", 0, EINVAL},
-        {0755, "fifo", 0, EINVAL},     {0777, "file", 65534, EPERM},
-        {0777, "file", 0, 0},          {0777, "", 0, 0}};
+        {0777, "symlink", 0, ELOOP}, {01777, "symlink", 65534, ELOOP},
+        {0755, "symlink", 65534, 0}, {0777, "fifo", 0, EINVAL},
+        {0755, "fifo", 0, EINVAL},   {0777, "file", 65534, EPERM},
+        {0777, "file", 0, 0},        {0777, "", 0, 0}};
     for (const auto &[dir_mode, planted, owner, err] : rows) {
-        SCOPED_TRACE(::testing::Message() << std::oct << dir_mode << " " << planted << " " << std::dec
-                                          << owner);
+        SCOPED_TRACE(::testing::Message()
+                     << std::oct << dir_mode << " " << planted << " " << std::dec << owner);
         TempDir logdir("ntwlogdir", dir_mode), victims("ntwlogvictim");
         const std::string log = logdir.file("report.log"), target = victims.file("created");
         if (planted == "file")

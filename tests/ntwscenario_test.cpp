@@ -569,7 +569,8 @@ protected:
                 set_fault(r);
             // Names that carry the checker's process id, which is this one's.
             for (const std::string &n : r.names)
-                if (n.find("H.P.") != std::string::npos && plant(r.plant, to, run_name(n, getpid())) != 0)
+                if (n.find("H.P.") != std::string::npos &&
+                    plant(r.plant, to, run_name(n, getpid())) != 0)
                     _exit(125);
             if (chdir(target.path().c_str()) != 0 || (r.nobody && !become_nobody()))
                 _exit(126);
@@ -746,8 +747,9 @@ void Scenario::check_planted(const Row &r, const std::vector<Instance> &v)
     const bool leftover = std::string(r.plant) == "leftover";
     for (const std::string &n : r.names) {
         const std::string name = run_name(n, v[0].run.pid);
-        const std::string named = leftover ? replace_first(progress(MT_WORK_LEFTOVER_REMOVED), "%s", name)
-                                           : foreign_line(name);
+        const std::string named =
+            leftover ? replace_first(progress(MT_WORK_LEFTOVER_REMOVED), "%s", name)
+                     : foreign_line(name);
         bool refused = n.find("endwait") != std::string::npos;
         for (size_t i = 0; i + 1 < l.size(); ++i)
             refused = refused || (r.refusal == 0 && l[i] == named) ||
