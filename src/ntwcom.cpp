@@ -259,18 +259,19 @@ int is_own_leftover(const char *path)
 
 // Takes the work file that the partner created first under the checker's
 // own name (its open made the name before this instance's creation).
-int take_partners_creation(const char *path, int timeout)
+int take_partners_creation(const char *path)
 {
-    int fd = open_guarded(path, O_RDWR, 0, timeout, 0, 1);
-    if (fd < 0)
-        return -1;
+    sig_blocking_begin();
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    sig_blocking_end();
     struct stat st;
-    if (fstat(fd, &st) != 0 || !work_matches(path, &st) || work_remember(path, &st) != 0) {
+    if (fd >= 0 && verify_opened(fd, 1, &st) == 0 && work_matches(path, &st) &&
+        work_remember(path, &st) == 0)
+        return fd;
+    if (fd >= 0)
         close(fd);
-        report_foreign(path);
-        return -1;
-    }
-    return fd;
+    report_foreign(path);
+    return -1;
 }
 
 } // namespace
@@ -418,7 +419,7 @@ int create_work_file(const char *path, int timeout, int how)
             return -1;
         }
         if ((how & NTW_WORK_PARTNER_FIRST) != 0)
-            return take_partners_creation(path, timeout);
+            return take_partners_creation(path);
         msg_statusmsg(0, msg_text(MT_WORK_LEFTOVER_REMOVED), path);
         unlink(path);
     }

@@ -139,6 +139,8 @@ TEST(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWas)
         {"change owner of a fifo", [&] { return change_owner(fifo.c_str(), "nobody", "root"); }, -1, 0, {chown_line(fifo, nobody().uid, 0), chown_refused(EINVAL)}},
         // Work files: only the file created is acted on, by every later operation.
         {"create over a leftover", [&] { const int fd = create_work_file(leftover.c_str(), 2, 0); return fd < 0 ? -1 : close(fd); }, 0, 0, {said(MT_OPEN, leftover), said(MT_WORK_LEFTOVER_REMOVED, leftover)}},
+        // A file that the partner made under the name first is taken as it is.
+        {"create a name the partner made first", [&] { struct stat made, got; const int fd = stat(leftover.c_str(), &made) | create_work_file(leftover.c_str(), 2, NTW_WORK_PARTNER_FIRST); return fd < 0 || fstat(fd, &got) || got.st_ino != made.st_ino ? -1 : close(fd); }, 0, 0, {said(MT_OPEN, leftover)}},
         {"create over nobody's file", [&] { return create_work_file(theirs.c_str(), 2, NTW_WORK_SILENT); }, -1, 0, {foreign(theirs)}},
         {"partner's file of another owner", [&] { return open_partner_file(theirs.c_str(), O_RDWR, 2); }, -1, 0, {said(MT_OPEN, theirs), foreign(theirs)}},
         {"open a swapped work file", [&] { close(create_work_file(swapped.c_str(), 2, NTW_WORK_SILENT)); return rename(twin.c_str(), swapped.c_str()) | open_file(swapped.c_str(), O_RDWR, 0, 2, 0); }, -1, 0, {said(MT_OPEN, swapped), foreign(swapped)}},
