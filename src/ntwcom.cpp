@@ -390,7 +390,8 @@ int create_work_file(const char *path, int timeout, int how)
 {
     if ((how & NTW_WORK_SILENT) == 0)
         msg_statusmsg(0, msg_text(MT_OPEN), path);
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    // The second attempt ends the loop whatever it meets.
+    for (int attempt = 0;; ++attempt) {
         int fd = create_private_file(path, timeout);
         int err = errno;
         struct stat st;
@@ -423,8 +424,6 @@ int create_work_file(const char *path, int timeout, int how)
         msg_statusmsg(0, msg_text(MT_WORK_LEFTOVER_REMOVED), path);
         unlink(path);
     }
-    report_foreign(path);
-    return -1;
 }
 
 int open_partner_file(const char *path, int flags, int timeout)
@@ -475,6 +474,7 @@ int close_file(int fd)
 int delete_file(const char *path)
 {
     msg_statusmsg(0, msg_text(MT_DELETE), path);
+    // A work file's name is removed only while it holds the file created.
     struct stat st;
     if (work_is_remembered(path) && lstat(path, &st) == 0 && !work_same_file(path, &st)) {
         report_foreign(path);
@@ -537,9 +537,9 @@ int change_owner(const char *path, const char *owner, const char *group)
     }
     msg_statusmsg(0, msg_text(MT_CHOWN), path, static_cast<int>(uid), static_cast<int>(gid));
     // By descriptor, on a file verified as the checker's own: never through
-    // a symbolic link or an extra hard link planted under the name.
-    // A work file must still be the file that was created (or taken from
-    // the partner), with the owner it had then.
+    // a symbolic link or an extra hard link planted under the name, and for
+    // a work file only on the file created (or taken from the partner) with
+    // the owner it had then.
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
     int err = fd < 0 ? errno : verify_opened(fd, 1, &st);

@@ -374,7 +374,9 @@ int open_log_directory(const char *path, const char **base)
 
 // Whether the opened log is acceptable: a regular file (so that writing to
 // it never blocks), and, where others may write the directory, the running
-// user's own.  0, or the error number of the refusal.
+// user's own with no other name (a hard link planted there could lead to
+// any file of the user's elsewhere).  0, or the error number of the
+// refusal.
 int check_log_file(int fd, bool own_required)
 {
     struct stat st;
@@ -384,6 +386,8 @@ int check_log_file(int fd, bool own_required)
         return EINVAL;
     if (own_required && st.st_uid != geteuid())
         return EPERM;
+    if (own_required && st.st_nlink > 1)
+        return EMLINK;
     int fl = fcntl(fd, F_GETFL);
     if (fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1)
         return errno;
@@ -395,10 +399,11 @@ int check_log_file(int fd, bool own_required)
 // opened relative to it without waiting (a FIFO never blocks the start).  In
 // a directory that others can write, a symbolic link is refused (ELOOP), and
 // an existing file must be a regular file of the running user (EPERM
-// otherwise) unless the open created it.  In a directory only root and the
-// running user can write, the name is opened as given, links followed.  Any
-// file that is not regular is refused with EINVAL (a FIFO without a reader
-// fails the open with ENXIO, reported the same way).
+// otherwise) with one link (EMLINK otherwise), unless the open created it.
+// In a directory only root and the running user can write, the name is
+// opened as given, links followed.  Any file that is not regular is refused
+// with EINVAL (a FIFO without a reader fails the open with ENXIO, reported
+// the same way).
 int open_log_file(const char *path)
 {
     const char *base;

@@ -109,20 +109,20 @@ TEST(Msg, LogFileIsUsedOnlyWhenItIsARegularFileThatNobodyElseCanHaveSwapped)
     // The directory's mode, what is planted under the name, its owner, the
     // error of the start (0: the report goes to the log).
     const std::tuple<mode_t, std::string, uid_t, int> rows[] = {
-        {0777, "symlink", 0, ELOOP}, {01777, "symlink", 65534, ELOOP},
-        {0755, "symlink", 65534, 0}, {0777, "fifo", 0, EINVAL},
-        {0755, "fifo", 0, EINVAL},   {0777, "file", 65534, EPERM},
-        {0777, "file", 0, 0},        {0777, "", 0, 0}};
+        {0777, "symlink", 0, ELOOP}, {01777, "symlink", 65534, ELOOP}, {0755, "symlink", 65534, 0},
+        {0777, "fifo", 0, EINVAL},   {0755, "fifo", 0, EINVAL},        {0777, "file", 65534, EPERM},
+        {0777, "file", 0, 0},        {0777, "hardlink", 0, EMLINK},    {0777, "", 0, 0}};
     for (const auto &[dir_mode, planted, owner, err] : rows) {
         SCOPED_TRACE(::testing::Message()
                      << std::oct << dir_mode << " " << planted << " " << std::dec << owner);
         TempDir logdir("ntwlogdir", dir_mode), victims("ntwlogvictim");
         const std::string log = logdir.file("report.log"), target = victims.file("created");
-        if (planted == "file")
-            write_file_bytes(log, "theirs\n");
-        int made = planted == "symlink" ? symlink(target.c_str(), log.c_str())
-                   : planted == "fifo"  ? mkfifo(log.c_str(), 0666)
-                                        : 0;
+        if (planted == "file" || planted == "hardlink")
+            write_file_bytes(planted == "file" ? log : target, "theirs\n");
+        int made = planted == "symlink"    ? symlink(target.c_str(), log.c_str())
+                   : planted == "hardlink" ? link(target.c_str(), log.c_str())
+                   : planted == "fifo"     ? mkfifo(log.c_str(), 0666)
+                                           : 0;
         ASSERT_EQ(0, made + (planted.empty() ? 0 : lchown(log.c_str(), owner, owner)));
         FdCapture err_out(STDERR_FILENO);
         EXPECT_EQ(err == 0 ? 0 : -1, start_report_log(log));
@@ -132,7 +132,7 @@ TEST(Msg, LogFileIsUsedOnlyWhenItIsARegularFileThatNobodyElseCanHaveSwapped)
         EXPECT_EQ(err == 0 ? "" : filled(MT_LOG_OPEN_FAILED, log, strerror(err)) + "\n",
                   err_out.finish());
         const std::string written = planted == "symlink" ? target : log;
-        const std::string before = planted == "file" ? "theirs\n" : "";
+        const std::string before = planted == "file" || planted == "hardlink" ? "theirs\n" : "";
         struct stat st;
         if (planted == "fifo") {
             EXPECT_TRUE(lstat(log.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
