@@ -21,8 +21,10 @@
 
 namespace {
 
-// Work files open at the same time: two per pairing, one per lock child.
-constexpr int k_max_work_files = 8;
+// Names of work files known at the same time: a run forms at most eight
+// (two per checked directory and mode, and the stop file); a name that is
+// created again reuses its entry.
+constexpr int k_max_work_files = 16;
 // File systems that the checked directories may lie on.
 constexpr int k_max_file_systems = 4;
 
