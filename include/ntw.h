@@ -5,6 +5,7 @@
 //   ntwsig    signals            sig_*, ntw_sig_exit, g_pid
 //   ntwmsg    messages           msg_*
 //   ntwcom    file primitives    open_file ... lockf_file, create_path, ...
+//   ntwwork   work-file record   work_*
 //   ntwsync   two-party sync     utlntw_sync_*, syncronize, s_lock, ...
 //   ntwpeer   the partner        peer_*: presence files, why a pairing failed,
 //                                what the partner can do
@@ -18,8 +19,8 @@
 //
 // Modules call downward only: run control calls the test trees (ntwdouble
 // through ntwdata for its data records), which call ntwsync, which calls
-// ntwpeer, which calls ntwcom, which calls ntwmsg (the test trees may call
-// ntwpeer directly too); ntwsig is below them all
+// ntwpeer, which calls ntwcom, which calls ntwwork and ntwmsg (the test
+// trees may call ntwpeer directly too); ntwsig is below them all
 // and reaches the report and the deletion registry only through the exit
 // actions that run control hands it at start-up.
 //
@@ -31,6 +32,7 @@
 #include <cstdint>
 #include <ctime>
 #include <initializer_list>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "ntwtext.h"
@@ -188,6 +190,30 @@ int open_file_max_links(const char *path, int flags, int mode, int timeout, int 
 // time guard.  Silent: the caller decides what a failure means.  The
 // descriptor, or -1 with errno set (EEXIST: the name was there).
 int create_private_file(const char *path, int timeout);
+// The work files: the checker acts only on files it created itself.
+// create_work_file creates one exclusively (the open line first, unless
+// NTW_WORK_SILENT).  A name found taken is a leftover of an earlier run
+// only when it holds a regular file with one link that has the owner of the
+// checker's own files: it is removed (a progress line) and created afresh;
+// anything else there fails with a line that names it.  With
+// NTW_WORK_PARTNER_FIRST (a name that the partner of a pairing may open
+// before this instance creates it) such a file is taken as it is.  Opens,
+// owner changes and deletions of a name created so compare the file met
+// with the one created (device, inode, owner).  With NTW_WORK_NEW_ONLY any
+// file found under the name fails the creation (no leftover is removed).
+constexpr int NTW_WORK_SILENT = 1;
+constexpr int NTW_WORK_PARTNER_FIRST = 2;
+constexpr int NTW_WORK_NEW_ONLY = 4;
+int create_work_file(const char *path, int timeout, int how);
+// Opens the partner's work file (mode double): a regular file with one link
+// that has the owner of this instance's own files; remembered from then on.
+int open_partner_file(const char *path, int flags, int timeout);
+// Whether the name still holds what the partner's work file may be (a
+// regular file with one link and the owner of this instance's files), or
+// nothing; 0, or -1 after a line that names the foreign file.
+int check_partner_name(const char *path);
+// Unlinks a work file when the name still holds the file created, silently.
+void remove_work_file(const char *path);
 int close_file(int fd);
 int delete_file(const char *path);
 int change_owner(const char *path, const char *owner, const char *group);
@@ -221,6 +247,28 @@ void delete_allfile(void);
 // handler.
 void delete_allfile_async_safe(void);
 int get_dirname(const char *path, char *out, unsigned size);
+
+// ---------------------------------------------------------------------------
+// ntwwork: the record of the work files (device, inode and owner by name)
+
+// The owner that the checker's own files get on the file system `dev` (the
+// running user until a creation there showed another).
+uid_t work_own_owner(dev_t dev);
+// Remembers the file under the name; work_remember_created also learns the
+// owner of the checker's own files from it.  -1 when the table is full.
+int work_remember(const char *path, const struct stat *st);
+void work_remember_created(const char *path, const struct stat *st);
+// Remembers under `alias` the file remembered under `path` (a hard link the
+// checker made).
+void work_remember_alias(const char *path, const char *alias);
+int work_is_remembered(const char *path);
+// Whether `st` is the file remembered under the name with the owner it had
+// (a name not remembered: whether it has the owner of the checker's files).
+int work_matches(const char *path, const struct stat *st);
+// Whether `st` is the file remembered under the name (device and inode).
+int work_same_file(const char *path, const struct stat *st);
+void work_owner_changed(const char *path, uid_t uid);
+void work_forget(const char *path);
 
 // ---------------------------------------------------------------------------
 // ntwsync: two-party synchronisation

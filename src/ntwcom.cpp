@@ -120,6 +120,11 @@ void report_timeout(int err)
     msg_errmsg(err, "%s", msg_text(MT_TIMEOUT));
 }
 
+void report_foreign(const char *path)
+{
+    msg_errmsg(0, msg_text(MT_WORK_FOREIGN), path);
+}
+
 void sleep_poll_interval(void)
 {
     struct timespec interval = {0, POLL_INTERVAL_NS};
@@ -173,10 +178,10 @@ int open_for_poll(const char *path, int flags, int *err)
 // a link count of 0 or 1 whatever the links.  The open was made without
 // blocking; that mode is cleared here.  Returns 0, or the error number of
 // the refusal: EINVAL for a file that is not regular, EMLINK for too many
-// links, or that of the failed fstat or fcntl.
-int verify_opened(int fd, int max_links)
+// links, or that of the failed fstat or fcntl; the file's status in *opened.
+int verify_opened(int fd, int max_links, struct stat *opened)
 {
-    struct stat st;
+    struct stat &st = *opened;
     if (fstat(fd, &st) != 0)
         return errno;
     if (!S_ISREG(st.st_mode))
@@ -215,12 +220,56 @@ int open_guarded(const char *path, int flags, int mode, int timeout, int expect_
         return -1;
     }
     if (fd >= 0) {
-        err = verify_opened(fd, max_links);
-        if (err == 0)
+        struct stat st;
+        err = verify_opened(fd, max_links, &st);
+        if (err == 0 && (!work_is_remembered(path) || work_matches(path, &st)))
             return fd;
         close(fd);
+        if (err == 0) {
+            report_foreign(path);
+            return -1;
+        }
     }
     report_failure(expect_failure, err, MT_OPEN_FAILED);
+    return -1;
+}
+
+// Looks at what lies under a work-file name that exclusive creation found
+// taken, without following a link or waiting on a FIFO.  1 when it is a
+// leftover of the checker's own: a regular file with one link that has the
+// owner of the checker's files; 0 when it is not; -1 (errno set) when it
+// cannot be looked at.
+int is_own_leftover(const char *path)
+{
+    sig_blocking_begin();
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int err = errno;
+    sig_blocking_end();
+    if (fd < 0) {
+        errno = err;
+        return err == ELOOP ? 0 : -1;
+    }
+    struct stat st;
+    int own = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+              st.st_uid == work_own_owner(st.st_dev);
+    close(fd);
+    return own;
+}
+
+// Takes the work file that the partner created first under the checker's
+// own name (its open made the name before this instance's creation).
+int take_partners_creation(const char *path)
+{
+    sig_blocking_begin();
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    sig_blocking_end();
+    struct stat st;
+    if (fd >= 0 && verify_opened(fd, 1, &st) == 0 && work_matches(path, &st) &&
+        work_remember(path, &st) == 0)
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    report_foreign(path);
     return -1;
 }
 
@@ -336,6 +385,79 @@ int create_private_file(const char *path, int timeout)
     return fd;
 }
 
+int create_work_file(const char *path, int timeout, int how)
+{
+    if ((how & NTW_WORK_SILENT) == 0)
+        msg_statusmsg(0, msg_text(MT_OPEN), path);
+    // The second attempt ends the loop whatever it meets.
+    for (int attempt = 0;; ++attempt) {
+        int fd = create_private_file(path, timeout);
+        int err = errno;
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0) {
+            work_remember_created(path, &st);
+            return fd;
+        }
+        if (fd >= 0) {
+            err = errno;
+            close(fd);
+        }
+        if (timeout_occurred) {
+            report_timeout(err);
+            return -1;
+        }
+        if (err != EEXIST) {
+            msg_errmsg(err, "%s", msg_text(MT_OPEN_FAILED));
+            return -1;
+        }
+        // A second find is someone else's creation between the two.
+        int own = attempt == 0 && (how & NTW_WORK_NEW_ONLY) == 0 ? is_own_leftover(path) : 0;
+        if (own < 0 && is_gone(errno))
+            continue;
+        if (own <= 0) {
+            report_foreign(path);
+            return -1;
+        }
+        if ((how & NTW_WORK_PARTNER_FIRST) != 0)
+            return take_partners_creation(path);
+        msg_statusmsg(0, msg_text(MT_WORK_LEFTOVER_REMOVED), path);
+        unlink(path);
+    }
+}
+
+int open_partner_file(const char *path, int flags, int timeout)
+{
+    work_forget(path);
+    int fd = open_file(path, flags, 0, timeout, 0);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !work_matches(path, &st) || work_remember(path, &st) != 0) {
+        close(fd);
+        report_foreign(path);
+        return -1;
+    }
+    return fd;
+}
+
+int check_partner_name(const char *path)
+{
+    struct stat st;
+    if (lstat(path, &st) != 0 ||
+        (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == work_own_owner(st.st_dev)))
+        return 0;
+    report_foreign(path);
+    return -1;
+}
+
+void remove_work_file(const char *path)
+{
+    struct stat st;
+    if (lstat(path, &st) == 0 && work_same_file(path, &st))
+        unlink(path);
+    work_forget(path);
+}
+
 int close_file(int fd)
 {
     if (fd == -1)
@@ -351,6 +473,13 @@ int close_file(int fd)
 int delete_file(const char *path)
 {
     msg_statusmsg(0, msg_text(MT_DELETE), path);
+    // A work file's name is removed only while it holds the file created.
+    struct stat st;
+    if (work_is_remembered(path) && lstat(path, &st) == 0 && !work_same_file(path, &st)) {
+        report_foreign(path);
+        return -1;
+    }
+    work_forget(path);
     int r = unlink(path);
     if (r != 0)
         msg_errmsg(errno, "%s", msg_text(MT_DELETE_FAILED));
@@ -407,9 +536,17 @@ int change_owner(const char *path, const char *owner, const char *group)
     }
     msg_statusmsg(0, msg_text(MT_CHOWN), path, static_cast<int>(uid), static_cast<int>(gid));
     // By descriptor, on a file verified as the checker's own: never through
-    // a symbolic link or an extra hard link planted under the name.
+    // a symbolic link or an extra hard link planted under the name, and for
+    // a work file only on the file created (or taken from the partner) with
+    // the owner it had then.
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    int err = fd < 0 ? errno : verify_opened(fd, 1);
+    struct stat st;
+    int err = fd < 0 ? errno : verify_opened(fd, 1, &st);
+    if (err == 0 && work_is_remembered(path) && !work_matches(path, &st)) {
+        close(fd);
+        report_foreign(path);
+        return -1;
+    }
     if (err == 0 && fchown(fd, uid, gid) != 0)
         err = errno;
     if (err != 0) {
@@ -419,6 +556,8 @@ int change_owner(const char *path, const char *owner, const char *group)
         return -1;
     }
     int r = check_owner(fd, uid, gid);
+    if (r == 0)
+        work_owner_changed(path, uid);
     close(fd);
     return r;
 }
@@ -639,7 +778,8 @@ int wait_file_no_exists(const char *path, time_t start, int limit)
         // else found under the name is never written to.
         int err = 0;
         int pfd = open_for_poll(probe, O_RDWR | O_SYNC | O_CREAT, &err);
-        int refused = pfd < 0 ? err : verify_opened(pfd, 1);
+        struct stat st;
+        int refused = pfd < 0 ? err : verify_opened(pfd, 1, &st);
         if (refused != 0) {
             if (pfd >= 0)
                 close(pfd);

@@ -68,7 +68,7 @@ void remove_work_files(const WorkPair &w)
 {
     for (const char *name : {w.own, w.other}) {
         if (name[0] != '\0')
-            unlink(name);
+            remove_work_file(name);
     }
 }
 
@@ -129,7 +129,7 @@ int open_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, const char
                     const char *group)
 {
     const char test = owner != nullptr ? 'T' : 'S'; // only the target path's test has an owner
-    w->own_fd = test_open_work_file(w->own, timeout);
+    w->own_fd = create_work_file(w->own, timeout, 0);
     if (w->own_fd < 0)
         return test_failure_value();
     // Written before it is known whether the partner reads it: a partner
@@ -142,7 +142,7 @@ int open_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, const char
         return NTW_ABORT;
 
     int result = test_named_step(MT_STEP_OPEN_PEERS, [&] {
-        w->other_fd = test_open_work_file(w->other, timeout);
+        w->other_fd = open_partner_file(w->other, O_RDWR, timeout);
         return w->other_fd < 0 ? test_failure_value() : NTW_OK;
     });
     if (result == NTW_OK && owner != nullptr) {
@@ -174,15 +174,16 @@ int open_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, const char
 
 int delete_test_steps(utlntw_sync_info *sync, const WorkPair &w, int timeout, time_t start)
 {
-    int fd = test_open_work_file(w.own, timeout);
+    int fd = create_work_file(w.own, timeout, 0);
     if (fd < 0)
         return test_failure_value();
     if (close_file(fd) != 0)
         return NTW_NG;
     if (!barrier(sync) || wait_file_no_exists(w.other, start, timeout) != 0 || !barrier(sync))
         return NTW_ABORT;
-    int result = test_named_step(MT_STEP_DELETE_PEERS,
-                                 [&] { return delete_file(w.other) < 0 ? NTW_NG : NTW_OK; });
+    int result = test_named_step(MT_STEP_DELETE_PEERS, [&] {
+        return check_partner_name(w.other) < 0 || delete_file(w.other) < 0 ? NTW_NG : NTW_OK;
+    });
     return barrier(sync) ? result : NTW_ABORT;
 }
 
@@ -411,14 +412,17 @@ bool run_lock_tests(std::initializer_list<LockTest> tests, utlntw_sync_info *syn
 
 int lock_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, bool share_set)
 {
-    w->own_fd = test_open_work_file(w->own, timeout);
+    // A partner of an earlier release opens (and so may create) this
+    // instance's file before the barrier; this one opens the partner's only
+    // after it, when the partner has created it.
+    w->own_fd = create_work_file(w->own, timeout, NTW_WORK_PARTNER_FIRST);
     if (w->own_fd < 0)
-        return test_failure_value();
-    w->other_fd = test_open_work_file(w->other, timeout);
-    if (w->other_fd < 0)
         return test_failure_value();
     if (!barrier(sync))
         return NTW_ABORT;
+    w->other_fd = open_partner_file(w->other, O_RDWR, timeout);
+    if (w->other_fd < 0)
+        return test_failure_value();
 
     int result = NTW_OK;
     if (!run_lock_tests(share_set ? std::initializer_list<LockTest>{kNo35, kNo36}
@@ -472,7 +476,7 @@ void wait_for_term(pid_t instance)
     msg_finish();
     s_term_received = 0;
     close_file(own_fd);
-    int fd = test_open_work_file(own_path, timeout);
+    int fd = open_file(own_path, O_RDWR, NTW_FILE_MODE, timeout, 0);
     lock_file(fd, exclusive, wait, timeout, 0);
     wait_for_term(instance);
     if (s_term_received)

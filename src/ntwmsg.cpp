@@ -402,7 +402,13 @@ int write_line(const char *line)
         std::fputs(line, stdout);
         return 0;
     }
-    return write(s_loginfo.log_fd, line, std::strlen(line)) == -1 ? -1 : 0;
+    // The log is a regular file, so the write does not wait for a reader;
+    // should it still hang (a network file system), a terminating signal
+    // ends the run from inside the section.
+    sig_blocking_begin();
+    ssize_t written = write(s_loginfo.log_fd, line, std::strlen(line));
+    sig_blocking_end();
+    return written == -1 ? -1 : 0;
 }
 
 // Converts a whole text of the catalogue for output (the signal line).
@@ -497,40 +503,91 @@ void report_line(int err, const char *prefix, const char *fmt, va_list ap)
     write_line(line);
 }
 
-// Whether someone other than the running user may write the directory that
-// holds `path` (and so may have planted a link there).
-bool directory_writable_by_others(const char *path)
+// Whether users other than root and the running user may write the
+// directory (and so may plant or swap names in it).
+bool writable_by_others(const struct stat &dir)
 {
-    char dir[NTW_PATH_LEN + 1];
-    if (get_dirname(path, dir, sizeof dir - 1) != 0)
-        std::strcpy(dir, ".");
-    else if (dir[0] == '\0')
-        std::strcpy(dir, "/");
-    struct stat st;
-    if (stat(dir, &st) != 0)
-        return true;
-    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_uid != geteuid();
+    bool trusted_owner = dir.st_uid == 0 || dir.st_uid == geteuid();
+    return !trusted_owner || (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-// Opens the log file for appending.  A final symbolic link in a directory
-// that others can write is followed only when the running user owns the
-// link (the rule of protected_symlinks): otherwise whoever may write there
-// could make the checker, run as root, create or append to any file.  A
-// refusal fails with EACCES, as the kernel's rule does.
-int open_log_file(const char *path)
+// Splits the log path into its directory (opened, a descriptor) and its last
+// component (in *base); -1 with errno when the directory cannot be opened or
+// the path names no file.
+int open_log_directory(const char *path, const char **base)
 {
-    constexpr int flags = O_WRONLY | O_APPEND | O_CREAT;
-    int fd = open(path, flags | O_NOFOLLOW, NTW_FILE_MODE);
-    if (fd != -1 || errno != ELOOP)
-        return fd;
-    struct stat link;
-    if (lstat(path, &link) != 0)
-        return -1;
-    if (S_ISLNK(link.st_mode) && link.st_uid != geteuid() && directory_writable_by_others(path)) {
-        errno = EACCES;
+    const char *slash = std::strrchr(path, '/');
+    *base = slash == nullptr ? path : slash + 1;
+    if (**base == '\0') {
+        errno = EISDIR;
         return -1;
     }
-    return open(path, flags, NTW_FILE_MODE);
+    char dir[NTW_PATH_LEN + 1] = ".";
+    if (slash == path)
+        std::strcpy(dir, "/");
+    else if (slash != nullptr && get_dirname(path, dir, sizeof dir - 1) != 0)
+        return -1;
+    return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Whether the opened log is acceptable: a regular file (so that writing to
+// it never blocks), and, where others may write the directory, the running
+// user's own with no other name (a hard link planted there could lead to
+// any file of the user's elsewhere).  0, or the error number of the
+// refusal.
+int check_log_file(int fd, bool own_required)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EINVAL;
+    if (own_required && st.st_uid != geteuid())
+        return EPERM;
+    if (own_required && st.st_nlink > 1)
+        return EMLINK;
+    int fl = fcntl(fd, F_GETFL);
+    if (fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) == -1)
+        return errno;
+    return 0;
+}
+
+// Opens the log file for appending, deciding on the one object that is
+// opened: the directory is opened and looked at once, the last component is
+// opened relative to it without waiting (a FIFO never blocks the start).  In
+// a directory that others can write, a symbolic link is refused (ELOOP), and
+// an existing file must be a regular file of the running user (EPERM
+// otherwise) with one link (EMLINK otherwise), unless the open created it.
+// In a directory only root and the running user can write, the name is
+// opened as given, links followed.  Any file that is not regular is refused
+// with EINVAL (a FIFO without a reader fails the open with ENXIO, reported
+// the same way).
+int open_log_file(const char *path)
+{
+    const char *base;
+    int dirfd = open_log_directory(path, &base);
+    if (dirfd == -1)
+        return -1;
+    struct stat dir;
+    bool guarded = fstat(dirfd, &dir) != 0 || writable_by_others(dir);
+    constexpr int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    bool created = false;
+    int fd;
+    if (guarded) {
+        fd = openat(dirfd, base, flags | O_CREAT | O_EXCL | O_NOFOLLOW, NTW_FILE_MODE);
+        created = fd != -1;
+        if (fd == -1 && errno == EEXIST)
+            fd = openat(dirfd, base, flags | O_NOFOLLOW);
+    } else {
+        fd = openat(dirfd, base, flags | O_CREAT, NTW_FILE_MODE);
+    }
+    int err =
+        fd == -1 ? (errno == ENXIO ? EINVAL : errno) : check_log_file(fd, guarded && !created);
+    close(dirfd);
+    if (err != 0 && fd != -1)
+        close(fd);
+    errno = err;
+    return err == 0 ? fd : -1;
 }
 
 } // namespace

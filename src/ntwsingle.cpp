@@ -29,11 +29,12 @@ int own_work_path(const char *dir, int number, char *out)
     return create_path(NTW_MODE_SINGLE, dir, number, out, static_cast<int>(getpid()));
 }
 
-// Opens and closes `path`; 0, or the failure value of the open, or NG when
-// the close fails.
+// Opens (with O_CREAT: creates) and closes `path`; 0, or the failure value
+// of the open, or NG when the close fails.
 int open_and_close(const char *path, int flags, int timeout)
 {
-    int fd = open_file(path, flags, NTW_FILE_MODE, timeout, 0);
+    int fd = (flags & O_CREAT) != 0 ? create_work_file(path, timeout, 0)
+                                    : open_file(path, flags, NTW_FILE_MODE, timeout, 0);
     if (fd < 0)
         return test_failure_value();
     return close_file(fd) == 0 ? NTW_OK : NTW_NG;
@@ -77,7 +78,7 @@ int one_lock_test(const char *dir, int timeout, int name_failure,
     int result = fd < 0 ? test_failure_value() : run_one_lock_steps(fd, timeout, steps);
     if (close_file(fd) != 0 && result != NTW_ABORT)
         result = NTW_NG;
-    unlink(path);
+    remove_work_file(path);
     return result;
 }
 
@@ -381,7 +382,9 @@ int test_driver_parts(ntw_text_id title, const NtwParam *param,
 
 int test_open_work_file(const char *path, int timeout)
 {
-    return open_file(path, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0);
+    if (work_is_remembered(path))
+        return open_file(path, O_RDWR, NTW_FILE_MODE, timeout, 0);
+    return create_work_file(path, timeout, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -463,15 +466,24 @@ int fork_singletest_start(const char *work_dir, const char *sync_dir, singletest
 {
     info->work_fd[0] = -1;
     info->work_fd[1] = -1;
+    // The parent creates both work files, so that both processes open files
+    // that the checker created (the child knows them from its copy of the
+    // parent's record).  Every name the child may create is registered for
+    // deletion here first: a parent ended by a signal kills the child and
+    // then removes what it knows of.
+    char name[2][NTW_WORKNAME_LEN] = {};
+    for (int number = 0; number < 2; ++number) {
+        if (create_path(NTW_MODE_SINGLE, work_dir, number, name[number], pid) != 0)
+            return -1;
+        int fd = create_work_file(name[number], timeout, NTW_WORK_SILENT);
+        if (fd < 0) {
+            remove_work_file(name[0]);
+            return test_failure_value();
+        }
+        close(fd);
+    }
     info->started = 1;
     s_partner_stopped = false;
-    // Every name the child may create is registered here first: a parent
-    // ended by a signal kills the child and then removes what it knows of.
-    char name[NTW_WORKNAME_LEN];
-    for (int number = 0; number < 2; ++number) {
-        if (create_path(NTW_MODE_SINGLE, work_dir, number, name, pid) != 0)
-            return -1;
-    }
     if (utlntw_sync_register_names(sync_dir, NTW_MODE_SINGLE, pid) != 0)
         return -1;
     // The line goes out before fork: a line still buffered at fork would be
@@ -531,7 +543,7 @@ int fork_singletest_end(singletest_info *info)
 
     for (int i = 0; i < 2; ++i) {
         if (info->work_file[i][0] != '\0')
-            unlink(info->work_file[i]);
+            remove_work_file(info->work_file[i]);
     }
     if (s_partner_pid > 0) {
         sig_reap_child(s_partner_pid);
@@ -550,7 +562,7 @@ int test_single_open_zemsharepath(const char *dir, int timeout)
         if (own_work_path(dir, 0, path) != 0)
             return NTW_ABORT;
         int result = open_and_close(path, O_RDWR | O_CREAT, timeout);
-        unlink(path);
+        remove_work_file(path);
         return result;
     });
 }
@@ -616,7 +628,7 @@ int test_single_open_targetpath(const char *dir, const char *owner, const char *
         r = test_named_step(MT_STEP_CHOWN,
                             [&] { return change_owner(path, owner, group) < 0 ? NTW_NG : r; });
     }
-    unlink(path);
+    remove_work_file(path);
     return r;
 }
 
@@ -641,8 +653,10 @@ int test_single_link_targetpath(const char *dir, int timeout)
         // name1 exists now as the new link, or is created here when the link
         // failed, so the second link always meets an existing name.  Two
         // links are the checker's own only when its link was made.
-        fd =
-            open_file_max_links(name1, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0, linked ? 2 : 1);
+        if (linked)
+            work_remember_alias(name0, name1);
+        fd = linked ? open_file_max_links(name1, O_RDWR, NTW_FILE_MODE, timeout, 0, 2)
+                    : create_work_file(name1, timeout, 0);
         if (fd < 0) {
             result = test_failure_value();
         } else {
@@ -657,8 +671,8 @@ int test_single_link_targetpath(const char *dir, int timeout)
             });
         }
     }
-    unlink(name1);
-    unlink(name0);
+    remove_work_file(name1);
+    remove_work_file(name0);
     return result;
 }
 

@@ -370,10 +370,13 @@ int wait_for_stop_file_deletion(const char *target_file, int timeout, time_t sta
     char stop[STOP_DIR_LIMIT + 32];
     if (make_stop_name(target_file, stop, sizeof stop) != 0)
         return -1;
-    add_deletefilename(stop);
-    int fd = open_file(stop, O_RDWR | O_CREAT, NTW_FILE_MODE, timeout, 0);
+    // Created exclusively: a stop file that is already there is not this
+    // run's (the run removes its own at each step), and one planted by
+    // someone else must not stand for the operator's answer.
+    int fd = create_work_file(stop, timeout, NTW_WORK_NEW_ONLY);
     if (fd < 0)
         return -1;
+    add_deletefilename(stop);
     close_file(fd);
     report_progress(MT_STOPFILE_WAIT);
     if (wait_file_exists(stop, start, timeout) != 0) {

@@ -86,6 +86,14 @@ TEST(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWas)
     write_file_bytes(work, "");
     write_file_bytes(shorter, "12345");
     write_file_bytes(stale + ".EXCL", "left by a killed run");
+    // Work files: a leftover of an earlier run, nobody's file, and one
+    // swapped for a twin of the same owner after its creation.
+    const std::string leftover = dir.file("leftover"), theirs = dir.file("theirs");
+    const std::string swapped = dir.file("swapped"), twin = dir.file("twin");
+    write_file_bytes(leftover, "");
+    write_file_bytes(theirs, "");
+    write_file_bytes(twin, "");
+    ASSERT_EQ(chown(theirs.c_str(), nobody().uid, nobody().gid), 0);
     const int short_fd = open(shorter.c_str(), O_RDWR), byte1_fd = open(shorter.c_str(), O_RDWR);
     int empty[2], full[2];
     ASSERT_EQ(0, link(work.c_str(), other.c_str()) | pipe(empty) | pipe2(full, O_NONBLOCK));
@@ -105,6 +113,7 @@ TEST(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWas)
     auto said = [](ntw_text_id id, const std::string &p) { return report_line(0, filled(id, p)); };
     auto refused = [](int err) { return report_line(1, filled(MT_OPEN_FAILED), err); };
     auto chown_refused = [](int err) { return report_line(1, filled(MT_CHOWN_FAILED), err); };
+    auto foreign = [](const std::string &p) { return report_line(1, filled(MT_WORK_FOREIGN, p)); };
     const std::string timed_out = error_line(MT_TIMEOUT);
     const struct {
         const char *name;
@@ -128,6 +137,15 @@ TEST(ComTest, CheckedOperationsReportTheirOutcomeAndLeaveTheProcessStateAsItWas)
         {"change owner through a planted link", [&] { return change_owner(link_name.c_str(), "", ""); }, -1, 0, {chown_line(link_name, getuid(), getgid()), chown_refused(ELOOP)}},
         {"change owner of a planted hard link", [&] { return change_owner(alias.c_str(), "", ""); }, -1, 0, {chown_line(alias, getuid(), getgid()), chown_refused(EMLINK)}},
         {"change owner of a fifo", [&] { return change_owner(fifo.c_str(), "nobody", "root"); }, -1, 0, {chown_line(fifo, nobody().uid, 0), chown_refused(EINVAL)}},
+        // Work files: only the file created is acted on, by every later operation.
+        {"create over a leftover", [&] { const int fd = create_work_file(leftover.c_str(), 2, 0); return fd < 0 ? -1 : close(fd); }, 0, 0, {said(MT_OPEN, leftover), said(MT_WORK_LEFTOVER_REMOVED, leftover)}},
+        // A file that the partner made under the name first is taken as it is.
+        {"create a name the partner made first", [&] { struct stat made, got; const int fd = stat(leftover.c_str(), &made) | create_work_file(leftover.c_str(), 2, NTW_WORK_PARTNER_FIRST); return fd < 0 || fstat(fd, &got) || got.st_ino != made.st_ino ? -1 : close(fd); }, 0, 0, {said(MT_OPEN, leftover)}},
+        {"create over nobody's file", [&] { return create_work_file(theirs.c_str(), 2, NTW_WORK_SILENT); }, -1, 0, {foreign(theirs)}},
+        {"partner's file of another owner", [&] { return open_partner_file(theirs.c_str(), O_RDWR, 2); }, -1, 0, {said(MT_OPEN, theirs), foreign(theirs)}},
+        {"open a swapped work file", [&] { close(create_work_file(swapped.c_str(), 2, NTW_WORK_SILENT)); return rename(twin.c_str(), swapped.c_str()) | open_file(swapped.c_str(), O_RDWR, 0, 2, 0); }, -1, 0, {said(MT_OPEN, swapped), foreign(swapped)}},
+        {"change owner of a swapped work file", [&] { return change_owner(swapped.c_str(), "nobody", ""); }, -1, 0, {chown_line(swapped, nobody().uid, nobody().gid), foreign(swapped)}},
+        {"delete a swapped work file", [&] { return delete_file(swapped.c_str()) | access(swapped.c_str(), F_OK); }, -1, 0, {said(MT_DELETE, swapped), foreign(swapped)}},
         {"wait, probe name planted", [&] { return wait_file_no_exists(probed.c_str(), time(nullptr), 30); }, -1, 0, {said(MT_WAIT_CREATED, probed), refused(ELOOP)}},
         // A wait for deletion ends on "no such file" only: any other failed
         // look (EIO) says nothing, and the wait goes on to its time-out.

@@ -130,28 +130,49 @@ TEST(Msg, ArgumentsAreWrittenInTheReportsCodeSet)
     }
 }
 
-// A log named through a symbolic link in a directory that others can write
-// is followed only when the running user owns the link; a refusal fails the
-// start with the log message and EACCES and creates nothing through the
-// link.  Elsewhere, and for the user's own link, the log is opened as given.
-TEST(Msg, LogFileIsNotOpenedThroughAPlantedLinkInADirectoryOthersCanWrite)
+// The log is decided on the object that is opened.  In a directory others
+// can write (0777, 01777) a symbolic link is refused whoever owns it (ELOOP),
+// and only the running user's regular file, or one created now, is used;
+// in a directory only root and the user can write (0755) a link is
+// followed.  A FIFO (no reader: the start must not hang) is refused
+// everywhere.  A refusal fails the start with the log message and its error
+// and leaves the planted object and the link's target untouched.
+TEST(Msg, LogFileIsUsedOnlyWhenItIsARegularFileThatNobodyElseCanHaveSwapped)
 {
     if (getuid() != 0)
-        GTEST_SKIP() << "planting links owned by another user needs root";
-    // The directory's mode, the link's owner, whether the link is followed.
-    const std::tuple<mode_t, uid_t, bool> rows[] = {
-        {01777, 65534, false}, {0775, 65534, false}, {01777, 0, true}, {0755, 65534, true}};
-    for (const auto &[dir_mode, link_owner, followed] : rows) {
-        SCOPED_TRACE(::testing::Message() << std::oct << dir_mode << " " << link_owner);
+        GTEST_SKIP() << "planting files owned by another user needs root";
+    // The directory's mode, what is planted under the name, its owner, the
+    // error of the start (0: the report goes to the log).
+    const std::tuple<mode_t, std::string, uid_t, int> rows[] = {
+        {0777, "symlink", 0, ELOOP}, {01777, "symlink", 65534, ELOOP}, {0755, "symlink", 65534, 0},
+        {0777, "fifo", 0, EINVAL},   {0755, "fifo", 0, EINVAL},        {0777, "file", 65534, EPERM},
+        {0777, "file", 0, 0},        {0777, "hardlink", 0, EMLINK},    {0777, "", 0, 0}};
+    for (const auto &[dir_mode, planted, owner, err] : rows) {
+        SCOPED_TRACE(::testing::Message()
+                     << std::oct << dir_mode << " " << planted << " " << std::dec << owner);
         TempDir logdir("ntwlogdir", dir_mode), victims("ntwlogvictim");
         const std::string log = logdir.file("report.log"), target = victims.file("created");
-        ASSERT_EQ(symlink(target.c_str(), log.c_str()), 0);
-        ASSERT_EQ(lchown(log.c_str(), link_owner, link_owner), 0);
-        FdCapture err(STDERR_FILENO);
-        EXPECT_EQ(followed ? 0 : -1, start_report_log(log));
+        if (planted == "file" || planted == "hardlink")
+            write_file_bytes(planted == "file" ? log : target, "theirs\n");
+        int made = planted == "symlink"    ? symlink(target.c_str(), log.c_str())
+                   : planted == "hardlink" ? link(target.c_str(), log.c_str())
+                   : planted == "fifo"     ? mkfifo(log.c_str(), 0666)
+                                           : 0;
+        ASSERT_EQ(0, made + (planted.empty() ? 0 : lchown(log.c_str(), owner, owner)));
+        FdCapture err_out(STDERR_FILENO);
+        EXPECT_EQ(err == 0 ? 0 : -1, start_report_log(log));
+        if (err == 0)
+            msg_output("line\n");
         msg_finish();
-        EXPECT_EQ(followed ? "" : filled(MT_LOG_OPEN_FAILED, log, strerror(EACCES)) + "\n",
-                  err.finish());
-        EXPECT_EQ(access(target.c_str(), F_OK) == 0, followed);
+        EXPECT_EQ(err == 0 ? "" : filled(MT_LOG_OPEN_FAILED, log, strerror(err)) + "\n",
+                  err_out.finish());
+        const std::string written = planted == "symlink" ? target : log;
+        const std::string before = planted == "file" || planted == "hardlink" ? "theirs\n" : "";
+        struct stat st;
+        if (planted == "fifo") {
+            EXPECT_TRUE(lstat(log.c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+        } else {
+            EXPECT_EQ(err == 0 ? before + "line\n" : before, read_file_bytes(written));
+        }
     }
 }

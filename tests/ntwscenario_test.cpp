@@ -250,10 +250,11 @@ struct Row {
     const char *fault = nullptr, *fault_kind = nullptr, *host = nullptr;
     Scope scope = TARGET;
     // A hostile name (symlink, hardlink, fifo) and the error number of its
-    // refusal: planted as the stop file, or swapped for the target file by
-    // the operator after prompt swap_at; PLANTED: planted under `names` of a
-    // run of mode single (S, T: the shared or target path; H: the host
-    // name; P: the checker's process id).
+    // refusal (0: a line that names it as foreign): planted as the stop
+    // file, or swapped for the target file by the operator after prompt
+    // swap_at; PLANTED: planted under `names` (S, T: the shared or target
+    // path; H: the host name; P: the checker's process id; fixed names are
+    // planted once before the run).
     const char *plant = nullptr;
     int swap_at = 0, refusal = 0;
     Lines names = {};
@@ -282,7 +283,7 @@ struct Row {
     Row &operating(OperatorScript o, Lines seen) { return script = std::move(o), op_seen = std::move(seen), *this; }
     Row &routed(bool to_log, bool rel) { return log = to_log, relative = rel, *this; }
     Row &hostile(const char *p, int err, int at = 0) { return plant = p, refusal = err, swap_at = at, catches(KIND_COUNT, -1, {error_line(MT_OPEN_FAILED, err)}); }
-    Row &planted(const char *p, Lines n, int err) { return drive = PLANTED, plant = p, names = std::move(n), refusal = err, args = {"-O", "nobody"}, *this; }
+    Row &planted(const char *p, Lines n, int err, Lines a = {"-O", "nobody"}) { return drive = PLANTED, plant = p, names = std::move(n), refusal = err, args = std::move(a), *this; }
     // clang-format on
 };
 
@@ -321,8 +322,16 @@ std::string signal_line(int sig)
 
 // A hostile name under `name`: a symbolic link to `to`, a hard link of it,
 // or a FIFO.
+// Kinds: a symbolic link, a hard link or a FIFO; "foreign": a file of
+// nobody's (one link: its owner alone makes it foreign); "leftover": a file
+// of the test's own user with one link, as a killed earlier run leaves it.
 int plant(const std::string &kind, const std::string &to, const std::string &name)
 {
+    if (kind == "foreign" || kind == "leftover") {
+        const uid_t uid = kind == "foreign" ? nobody().uid : getuid();
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        return fd < 0 || write(fd, "theirs", 6) != 6 || fchown(fd, uid, uid) != 0 ? -1 : close(fd);
+    }
     return kind == "symlink"    ? symlink(to.c_str(), name.c_str())
            : kind == "hardlink" ? link(to.c_str(), name.c_str())
                                 : mkfifo(name.c_str(), 0666);
@@ -335,6 +344,12 @@ std::string plant_target(const std::string &kind, const TempDir &logs)
     write_file_bytes(logs.file("victim"), "precious");
     chmod(logs.file("victim").c_str(), 0640);
     return logs.file(kind == "symlink" ? "absent" : "victim");
+}
+
+// The report line that names a file the checker did not create.
+std::string foreign_line(const std::string &name)
+{
+    return replace_first(error_line(MT_WORK_FOREIGN), "%s", name);
 }
 
 // The rows, longest first so that CTest starts them first.  Rows d01-d35 are
@@ -356,7 +371,7 @@ std::vector<Row> rows()
     };
     const Lines never_ended = {progress(MT_PARTNER_ENDED), error_line(MT_PARTNER_NOT_SEEN)};
     // Names that do not keep each other from being reached share a row.
-    const Lines work_files = {"T/.#ZEMLOCK.H.P.0", "T/.#ZEMLOCK.H.P.1", "S/.#ZEMLOCK.H.P.0"};
+    const Lines work_files = {"T/.#ZEMLOCK.H.P.1", "S/.#ZEMLOCK.H.P.0"};
     const Lines end_wait = {"S/H.P.endwaitfile", "S/H.P.endwaitfile.EXCL"};
     const std::string shared_held =
         replace_first(progress(MT_CHILD_LOCKED_OK), "%s", catalog(MT_LOCKWORD_SHARED));
@@ -447,9 +462,13 @@ std::vector<Row> rows()
         Row{"double_third_instance_beside_live_pair", DOUBLE, {{DS_OPEN, "", -1}}, 255}.driven(THIRD).catches(KIND_COUNT, -1, {progress(MT_SYNC_PARTNER_FIRST)}),
         Row{"userapl_target_swapped_for_symlink_at_l3", USERAPL, {{U_LOCK, "OO", 1}}, 255}.hostile("symlink", ELOOP, 4),
         Row{"userapl_target_swapped_for_hardlink_at_o2", USERAPL, {{U_OPEN, "ON", -1}}, 255}.hostile("hardlink", EMLINK, 2),
-        Row{"userapl_stop_file_planted_as_fifo", USERAPL, {{U_OPEN, "N", -1}}, 255}.hostile("fifo", EINVAL),
+        Row{"userapl_stop_file_planted_is_refused", USERAPL, {{U_OPEN, "N", -1}}, 255}.hostile("leftover", 0)
+            .catches(KIND_COUNT, -1, {foreign_line("@DIR/ZEMSTOP.stop")}),
         Row{"single_code_sets_and_routes_together", SINGLE, {}, 0}.driven(CODE_SETS),
-        Row{"single_hardlinks_planted_as_work_files", SINGLE, {}, 255}.planted("hardlink", work_files, EMLINK),
+        Row{"single_hardlinks_planted_as_work_files", SINGLE, {}, 255}.planted("hardlink", work_files, 0),
+        Row{"double_leftovers_of_an_earlier_run_removed", DOUBLE, {}, 0}.planted("leftover", {"T/.#ZEMLOCK.0", "T/.#ZEMLOCK.1", "S/.#ZEMLOCK.0"}, 0, {}),
+        Row{"double_foreign_files_planted_as_work_files", DOUBLE, {}, 255}
+            .planted("foreign", {"T/.#ZEMLOCK.0", "T/.#ZEMLOCK.1"}, 0, {"-O", "daemon"}),
         Row{"single_symlink_planted_as_sync_file", SINGLE, {}, 255}.planted("symlink", {"S/.#ZEMLOCK.H.P.master"}, ELOOP),
         Row{"single_fifos_planted_as_end_wait_and_probe", SINGLE, {}, 255}.planted("fifo", end_wait, EINVAL),
         Row{"single_nobody_target_without_create_right", SINGLE,
@@ -578,7 +597,8 @@ protected:
                 set_fault(r);
             // Names that carry the checker's process id, which is this one's.
             for (const std::string &n : r.names)
-                if (plant(r.plant, to, run_name(n, getpid())) != 0)
+                if (n.find("H.P.") != std::string::npos &&
+                    plant(r.plant, to, run_name(n, getpid())) != 0)
                     _exit(125);
             if (chdir(target.path().c_str()) != 0 || (r.nobody && !become_nobody()))
                 _exit(126);
@@ -603,12 +623,13 @@ protected:
     {
         char host[256] = {};
         gethostname(host, sizeof host - 1);
-        n.replace(n.find('P'), 1, std::to_string(pid)).replace(n.find('H'), 1, host);
+        if (n.find("H.P.") != std::string::npos)
+            n.replace(n.find('P'), 1, std::to_string(pid)).replace(n.find('H'), 1, host);
         return n.replace(0, 1, n[0] == 'S' ? share.path() : target.path());
     }
 
     void check(const Row &r, const Instance &in, const std::string &partner);
-    void check_planted(const Row &r, const Instance &in);
+    void check_planted(const Row &r, const std::vector<Instance> &v);
     void check_crossed_files(const std::vector<Instance> &v);
 
     TempDir share{"ntwshare", GetParam().share_mode}, target{"ntwtarget", GetParam().target_mode};
@@ -677,7 +698,8 @@ void Scenario::check(const Row &r, const Instance &in, const std::string &partne
                                       [&](const std::string &s) {
                                           return fnmatch(&want[1], s.c_str(), 0) == 0;
                                       })
-                        : contains_line(inside, replace_first(want, "@PARTNER", partner)))
+                        : contains_line(inside, replace_first(replace_first(want, "@PARTNER", partner),
+                                                              "@DIR", target.path())))
             << want << "\n"
             << in.report;
     for (const std::string &no : in.faulty ? r.absent : Lines())
@@ -745,22 +767,59 @@ int play_live_pair(const TempDir &share)
 }
 
 // Every planted name that the checker opens itself is refused with its
-// error number (those of a pairing's finish may be met by the forked
-// partner, which reports nothing).  The planted names are then taken away:
+// error number, or named as foreign (a work file); a leftover is removed
+// with its line.  Names of a pairing's finish may be met by the forked
+// partner, which reports nothing.  The planted names are then taken away:
 // the directories must be as empty as after any run.
-void Scenario::check_planted(const Row &r, const Instance &in)
+void Scenario::check_planted(const Row &r, const std::vector<Instance> &v)
 {
-    EXPECT_EQ(in.run.status, r.status) << in.report << in.run.err;
-    const Lines l = split_lines(in.report);
+    std::string reports;
+    for (const Instance &in : v) {
+        EXPECT_EQ(in.run.status, r.status) << in.report << in.run.err;
+        reports += in.report;
+    }
+    const Lines l = split_lines(reports);
+    const bool leftover = std::string(r.plant) == "leftover";
     for (const std::string &n : r.names) {
-        const std::string name = run_name(n, in.run.pid);
+        const std::string name = run_name(n, v[0].run.pid);
+        const std::string named =
+            leftover ? replace_first(progress(MT_WORK_LEFTOVER_REMOVED), "%s", name)
+                     : foreign_line(name);
         bool refused = n.find("endwait") != std::string::npos;
         for (size_t i = 0; i + 1 < l.size(); ++i)
-            refused = refused || (l[i] == replace_first(progress(MT_OPEN), "%s", name) &&
-                                  l[i + 1] == error_line(MT_OPEN_FAILED, r.refusal));
-        EXPECT_TRUE(refused) << name << "\n" << in.report;
+            refused = refused || (r.refusal == 0 && l[i] == named) ||
+                      (l[i] == replace_first(progress(MT_OPEN), "%s", name) &&
+                       l[i + 1] == error_line(MT_OPEN_FAILED, r.refusal));
+        EXPECT_TRUE(refused) << name << "\n" << reports;
         unlink(name.c_str());
     }
+}
+
+// Plants under `name` and, for a regular file, holds it open: whatever the
+// run does to the name, the file can be looked at afterwards.
+std::pair<std::string, int> plant_held(const std::string &kind, const std::string &to,
+                                       const std::string &name)
+{
+    EXPECT_EQ(plant(kind, to, name), 0) << name;
+    const bool regular = kind == "foreign" || kind == "leftover";
+    return {name, regular ? open(name.c_str(), O_RDONLY | O_CLOEXEC) : -1};
+}
+
+// A planted regular file kept its owner, mode and content (the checker
+// neither adopted nor changed it); the name is then taken away.
+void expect_planted_untouched(const std::string &kind, const std::string &name, int fd)
+{
+    struct stat st = {};
+    char data[8] = {};
+    if (fd >= 0) {
+        EXPECT_EQ(fstat(fd, &st), 0);
+        EXPECT_EQ(st.st_uid, kind == "foreign" ? nobody().uid : getuid()) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << name;
+        EXPECT_EQ(pread(fd, data, sizeof data - 1, 0), 6) << name;
+        EXPECT_STREQ(data, "theirs") << name;
+        close(fd);
+    }
+    unlink(name.c_str());
 }
 
 // Nothing was created through a link, and the linked file is unchanged.
@@ -777,6 +836,7 @@ void expect_untouched(const TempDir &logs)
 TEST_P(Scenario, Run)
 {
     const Row &r = GetParam();
+    std::vector<std::pair<std::string, int>> held; // planted before the run, kept open
     OperatorScript script = r.script;
     Lines op_seen = r.op_seen;
     if (r.plant != nullptr && r.drive != PLANTED) { // the stop file, or the operator's swap
@@ -788,9 +848,12 @@ TEST_P(Scenario, Run)
             };
             op_seen.push_back("swapped");
         } else {
-            EXPECT_EQ(plant(r.plant, to, target.file("ZEMSTOP.stop")), 0);
+            held.push_back(plant_held(r.plant, to, target.file("ZEMSTOP.stop")));
         }
     }
+    for (const std::string &n : r.drive == PLANTED ? r.names : Lines())
+        if (n.find("H.P.") == std::string::npos)
+            held.push_back(plant_held(r.plant, plant_target(r.plant, logs), run_name(n, 0)));
     Operator op;
     if (r.mode == USERAPL && r.drive == PLAIN && (r.plant == nullptr || r.swap_at > 0))
         op = start_operator(target_file(), logs.file("operator"), script, target.path());
@@ -835,8 +898,8 @@ TEST_P(Scenario, Run)
         for (size_t i = 0; i < v.size() && r.drive != PLANTED; ++i)
             check(r, v[i], v[(i + 1) % v.size()].host != nullptr ? v[(i + 1) % v.size()].host : "");
         if (r.drive == PLANTED)
-            check_planted(r, v[0]);
-        if (r.mode == DOUBLE && r.outcome.empty())
+            check_planted(r, v);
+        if (r.mode == DOUBLE && r.outcome.empty() && r.drive != PLANTED)
             check_crossed_files(v);
         EXPECT_TRUE(r.timeout < 60 || time(nullptr) - began < r.timeout)
             << "a time-out was waited out";
@@ -852,6 +915,8 @@ TEST_P(Scenario, Run)
         EXPECT_LT(time(nullptr) - began, 30) << "the refusal waited for a time-out";
         expect_untouched(logs);
     }
+    for (const auto &[name, fd] : held)
+        expect_planted_untouched(r.plant, name, fd);
     if (live_pair >= 0) { // the pair's files are not the third instance's to remove
         EXPECT_EQ(share.entries(), (Lines{".#ZEMLOCK.master", "endwaitfile"}));
         close(live_pair);
