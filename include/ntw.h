@@ -213,6 +213,13 @@ struct utlntw_sync_info {
     int32_t other_file_no;
     char sync_filename[256];
     char endwait_filename[256];
+    // How the two parties stand when one of them ends a test without its
+    // last barrier (see utlntw_sync_leave_out).
+    int32_t left_out;         // 1 marked for the next handshake; 2 seen there;
+                              // -1 the marking failed
+    int32_t partner_ahead;    // the partner left one out: the next barrier is met
+    int32_t partner_finished; // the partner finished the pairing instead of
+                              // coming to this party's barrier
 };
 
 int file_control(int fd, int type, int offset);
@@ -232,7 +239,17 @@ int utlntw_sync_register_names(const char *dir, int kind, int number);
 // the partner it has just forked, whose own exit deletes nothing.
 int utlntw_sync_register_presence(const char *dir, int kind, int number, pid_t party);
 int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int kind, int number);
+// 0 both parties have reached this barrier; 1 the partner has finished
+// the pairing instead (its test ended early): nothing of the pairing is
+// left to do with it; -1 failure.
 int utlntw_sync_wait(utlntw_sync_info *info);
+// A test that ends without its last barrier says so.  It waits until the
+// partner has reached that barrier (or its next one) and has thus done its
+// steps before it, then marks the barrier left out: a partner of this
+// release passes its own next barrier without waiting for the one that will
+// not come, so that the two stay in step.  Any partner may ignore the mark.
+// 0, or -1 ("同期処理が失敗しました。" printed; the next barrier fails).
+int utlntw_sync_leave_out(utlntw_sync_info *info);
 int utlntw_sync_finish(utlntw_sync_info *info);
 // Finishes a pairing whose partner process this party has ended itself.
 int utlntw_sync_finish_alone(utlntw_sync_info *info);

@@ -35,9 +35,25 @@ struct WorkPair {
     int other_fd = -1;
 };
 
+// A barrier; false when it failed or the partner has finished the pairing
+// instead of coming (then no later barrier of the pairing is tried).
 bool barrier(utlntw_sync_info *sync)
 {
-    return utlntw_sync_wait(sync) == 0;
+    return !sync->partner_finished && utlntw_sync_wait(sync) == 0;
+}
+
+// The last barrier of a test: passed, or the partner has finished the
+// pairing, which leaves nothing of this test to do with it.
+bool last_barrier(utlntw_sync_info *sync)
+{
+    return barrier(sync) || sync->partner_finished;
+}
+
+// A test cut short because the partner finished the pairing before its
+// verdict ends NG: what it did not see is not proven.
+int settle(const utlntw_sync_info *sync, int result)
+{
+    return sync->partner_finished && result < 0 ? NTW_NG : result;
 }
 
 int start_pairing(utlntw_sync_info *sync, const char *sync_dir, int timeout)
@@ -97,7 +113,7 @@ int open_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, const char
     // file that another host has removed can fail on a distributed file
     // system (stale handle), so nothing may still be open then.
     result = close_work_files(w, result);
-    if (!barrier(sync))
+    if (!last_barrier(sync))
         result = NTW_ABORT;
     return result;
 }
@@ -116,7 +132,7 @@ int delete_test_steps(utlntw_sync_info *sync, const WorkPair &w, int timeout, ti
         return NTW_ABORT;
     int result = test_named_step(MT_STEP_DELETE_PEERS,
                                  [&] { return delete_file(w.other) < 0 ? NTW_NG : NTW_OK; });
-    return barrier(sync) ? result : NTW_ABORT;
+    return last_barrier(sync) ? result : NTW_ABORT;
 }
 
 // ---------------------------------------------------------------------------
@@ -147,10 +163,9 @@ private:
 };
 
 // Tests 35 and 36: the partner locks its own file and releases the lock;
-// afterwards its file must grant an exclusive lock at once.  An NG still
-// passes the last barrier: the two instances pair barriers by count, and
-// one that skipped a barrier would meet the partner's next test one barrier
-// apart, so that every later verdict would judge that drift.
+// afterwards its file must grant an exclusive lock at once.  An NG ends the
+// test without its last barrier, as every instance does; the mark keeps a
+// partner of this release in step (see the sequence of utlntw_sync_wait).
 int released_lock_steps(int own_exclusive, utlntw_sync_info *sync, int own_fd, int other_fd,
                         int timeout)
 {
@@ -158,13 +173,14 @@ int released_lock_steps(int own_exclusive, utlntw_sync_info *sync, int own_fd, i
         return NTW_ABORT;
     if (!barrier(sync) || unlock_file(own_fd, timeout) != 0 || !barrier(sync))
         return NTW_ABORT;
-    int result = NTW_OK;
     if (lock_file(other_fd, kExclusive, kNoWait, timeout, 0) != 0 ||
-        unlock_file(other_fd, timeout) != 0)
-        result = test_failure_value();
-    if (result < 0)
+        unlock_file(other_fd, timeout) != 0) {
+        int result = test_failure_value();
+        if (result == NTW_NG && utlntw_sync_leave_out(sync) != 0)
+            return NTW_ABORT;
         return result;
-    return barrier(sync) ? result : NTW_ABORT;
+    }
+    return last_barrier(sync) ? NTW_OK : NTW_ABORT;
 }
 
 // A probe lock that was granted although the partner holds a conflicting
@@ -287,11 +303,11 @@ int handover_steps(const Handover &h, utlntw_sync_info *sync, const char *own_pa
         return result;
     if (unlock_file(other_fd, timeout) != 0)
         result = NTW_NG;
-    if (!barrier(sync))
+    if (!(h.closing_barrier ? barrier(sync) : last_barrier(sync)))
         return result;
     if (h.relock_own && lock_file(own_fd, kExclusive, kWait, timeout, 0) != 0)
         result = NTW_NG;
-    if (h.closing_barrier && !barrier(sync))
+    if (h.closing_barrier && !last_barrier(sync))
         return result;
     return result == NTW_NG ? NTW_NG : NTW_OK;
 }
@@ -329,10 +345,10 @@ bool run_lock_tests(std::initializer_list<LockTest> tests, utlntw_sync_info *syn
                     const WorkPair &w, int timeout, int *result)
 {
     for (LockTest test : tests) {
-        int r = test(sync, w, timeout);
+        int r = settle(sync, test(sync, w, timeout));
         if (r != NTW_OK)
             *result = r;
-        if (r < 0)
+        if (r < 0 || sync->partner_finished)
             return false;
     }
     return true;
@@ -498,7 +514,7 @@ int try_double_open_test(int timeout, const char *sync_dir, const char *dir, con
     WorkPair w;
     int result = NTW_ABORT;
     if (start_pairing(&sync, sync_dir, timeout) == 0 && form_work_names(&sync, dir, &w) == 0)
-        result = open_test_steps(&sync, &w, timeout, owner, group);
+        result = settle(&sync, open_test_steps(&sync, &w, timeout, owner, group));
     result = close_work_files(&w, result);
     remove_work_files(w);
     if (utlntw_sync_finish(&sync) != 0)
@@ -534,7 +550,7 @@ int try_double_delete_targetpath(const NtwParam *param)
         int result = NTW_ABORT;
         if (start_pairing(&sync, param->share_path, param->timeout) == 0 &&
             form_work_names(&sync, param->target_path, &w) == 0)
-            result = delete_test_steps(&sync, w, param->timeout, start);
+            result = settle(&sync, delete_test_steps(&sync, w, param->timeout, start));
         if (utlntw_sync_finish(&sync) != 0)
             result = NTW_ABORT;
         return result;

@@ -87,6 +87,8 @@ constexpr int SYNC_SECOND_ALIVE_BYTE = 2;
 constexpr int SYNC_BUSY_BYTE = 3;
 constexpr int SYNC_PAIR_ONE = 4; // bytes 4 and 5
 constexpr int SYNC_PAIR_TWO = 6; // bytes 6 and 7
+// Byte 7 + liveness byte (8 or 9): that party left out a barrier.
+constexpr int SYNC_LEFT_OUT_BASE = 7;
 constexpr useconds_t SYNC_POLL_US = 20000;
 constexpr useconds_t FINISH_SETTLE_US = 3 * SYNC_POLL_US;
 constexpr size_t SYNC_HOSTNAME_LEN = 68;
@@ -509,6 +511,38 @@ void assign_role(utlntw_sync_info *info, int row)
     info->other_file_no = s_roles[row].other_file_no;
 }
 
+// Under the guard: the partner has let go of its liveness byte and made the
+// end-wait file, so it has finished the pairing as its first finisher
+// (alive, waiting for this party to remove the files), not ended.
+bool partner_finished_pairing(utlntw_sync_info *info)
+{
+    int err = 0;
+    if (lock_byte(info->fd, F_WRLCK, info->other_alive_no, &err) != 0)
+        return false;
+    s_unlock(info->fd, info->other_alive_no);
+    struct stat st;
+    sig_blocking_begin();
+    int r = lstat(info->endwait_filename, &st);
+    sig_blocking_end();
+    return r == 0 && S_ISREG(st.st_mode);
+}
+
+// Under the guard, at the end of a barrier's handshake.  A partner that left
+// out its previous barrier still shows its mark: this handshake was its next
+// barrier, so it is one ahead, and this party passes its own next barrier
+// without a handshake.  When both left one out, they are still in step.
+void note_left_out(utlntw_sync_info *info)
+{
+    int err = 0;
+    int r = lock_byte(info->fd, F_WRLCK, SYNC_LEFT_OUT_BASE + info->other_alive_no, &err);
+    if (r == 0)
+        s_unlock(info->fd, SYNC_LEFT_OUT_BASE + info->other_alive_no);
+    if (r == 1 && info->left_out != 1)
+        info->partner_ahead = 1;
+    if (info->left_out == 1)
+        info->left_out = 2;
+}
+
 // The first party of a handshake waits, guard released between polls,
 // until the partner holds the byte after its own.
 int wait_for_partner_byte(utlntw_sync_info *info, time_t start, bool *guard_held)
@@ -531,6 +565,10 @@ int wait_for_partner_byte(utlntw_sync_info *info, time_t start, bool *guard_held
             return 0;
         if (s_unlock(info->fd, info->lock_no + 1) != 0)
             return -1;
+        if (info->my_alive_no != 0 && partner_finished_pairing(info)) {
+            info->partner_finished = 1;
+            return -1;
+        }
         if (info->my_alive_no != 0 && is_alive_other_process(info) == 0)
             return -1;
     }
@@ -565,6 +603,8 @@ int handshake(utlntw_sync_info *info, time_t start, bool *guard_held)
     if (info->my_alive_no == 0) {
         assign_role(info, taken_by_partner);
         presence_forget_sightings(); // met: what follows is no longer the start
+    } else {
+        note_left_out(info);
     }
     return 0;
 }
@@ -597,33 +637,53 @@ int make_sync_names(utlntw_sync_info *info, const char *dir, int kind, int numbe
     return 0;
 }
 
+// Polls until this party can lock the byte, i.e. the partner has let go of
+// it; the probe's own lock is released again.
+int wait_until_released(utlntw_sync_info *info, int byte, time_t start)
+{
+    for (;;) {
+        int r = s_lock(info->fd, F_WRLCK, byte);
+        if (r == 0)
+            return s_unlock(info->fd, byte) == 0 ? 0 : -1;
+        if (r == -1 || is_timeout_occured(start, info->timeout))
+            return -1;
+        sync_pause(info);
+    }
+}
+
 // Barrier step before the handshake: let go of the previous barrier's byte
 // once it is safe.  The holder of the odd byte keeps it until the partner
 // has released the even byte, i.e. has seen the odd byte held and moved on.
+// The holder of the even byte then waits, outside any handshake, until the
+// partner has let go of the odd byte, i.e. has come to this barrier too or
+// has finished the pairing: a partner that finishes waits until nobody is
+// inside a handshake, so this party must not wait inside one for a partner
+// that will not come.  Then a mark of a barrier left out, seen at the last
+// handshake, has served and goes.
 int leave_previous_barrier(utlntw_sync_info *info, time_t start)
 {
+    int r = 0;
     switch (info->lock_no) {
     case SYNC_PAIR_ONE:
     case SYNC_PAIR_TWO:
-        return s_unlock(info->fd, info->lock_no) == 0 ? 0 : -1;
-    case SYNC_PAIR_ONE + 1:
-    case SYNC_PAIR_TWO + 1: {
-        int even = info->lock_no - 1;
-        for (;;) {
-            int r = s_lock(info->fd, F_WRLCK, even);
-            if (r == 0)
-                break;
-            if (r == -1 || is_timeout_occured(start, info->timeout))
-                return -1;
-            sync_pause(info);
-        }
-        if (s_unlock(info->fd, even) != 0 || s_unlock(info->fd, info->lock_no) != 0)
+        if (s_unlock(info->fd, info->lock_no) != 0)
             return -1;
-        return 0;
-    }
+        r = wait_until_released(info, info->lock_no + 1, start);
+        break;
+    case SYNC_PAIR_ONE + 1:
+    case SYNC_PAIR_TWO + 1:
+        if (wait_until_released(info, info->lock_no - 1, start) != 0)
+            return -1;
+        r = s_unlock(info->fd, info->lock_no) == 0 ? 0 : -1;
+        break;
     default:
         return 0; // after the start: the byte is the liveness byte
     }
+    if (r == 0 && info->left_out == 2) {
+        info->left_out = 0;
+        r = s_unlock(info->fd, SYNC_LEFT_OUT_BASE + info->my_alive_no) == 0 ? 0 : -1;
+    }
+    return r;
 }
 
 // Takes the guard at a moment when nobody is inside a handshake.
@@ -889,16 +949,41 @@ int utlntw_sync_wait(utlntw_sync_info *info)
 {
     time_t start = time(nullptr);
     report_progress(MT_SYNC_START);
-    if (leave_previous_barrier(info, start) == 0) {
+    if (info->partner_ahead) {
+        info->partner_ahead = 0;
+        report_progress(MT_SYNC_MET_ALREADY);
+        report_progress(MT_SYNC_DONE);
+        return 0;
+    }
+    // After a barrier left out, the previous bytes are let go already.
+    if (info->left_out >= 0 && (info->left_out == 1 || leave_previous_barrier(info, start) == 0)) {
         bool on_pair_one = info->lock_no == SYNC_PAIR_ONE || info->lock_no == SYNC_PAIR_ONE + 1;
         info->lock_no = on_pair_one ? SYNC_PAIR_TWO : SYNC_PAIR_ONE;
         if (syncronize(info) == 0) {
+            if (info->partner_ahead)
+                report_progress(MT_PARTNER_LEFT_TEST);
             report_progress(MT_SYNC_DONE);
             return 0;
         }
     }
+    if (info->partner_finished) {
+        report_progress(MT_PARTNER_FINISHED_EARLY);
+        return 1;
+    }
     report_error(MT_SYNC_FAILED);
     return -1;
+}
+
+int utlntw_sync_leave_out(utlntw_sync_info *info)
+{
+    if (leave_previous_barrier(info, time(nullptr)) != 0 ||
+        s_lock(info->fd, F_WRLCK, SYNC_LEFT_OUT_BASE + info->my_alive_no) != 0) {
+        info->left_out = -1; // the pairing is broken: the next barrier fails
+        report_error(MT_SYNC_FAILED);
+        return -1;
+    }
+    info->left_out = 1;
+    return 0;
 }
 
 int utlntw_sync_finish(utlntw_sync_info *info)
