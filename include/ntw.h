@@ -213,11 +213,11 @@ struct utlntw_sync_info {
     int32_t other_file_no;
     char sync_filename[256];
     char endwait_filename[256];
-    // How the two parties stand when one of them ends a test without its
-    // last barrier (see utlntw_sync_leave_out).
-    int32_t left_out;         // 1 marked for the next handshake; 2 seen there;
-                              // -1 the marking failed
-    int32_t partner_ahead;    // the partner left one out: the next barrier is met
+    // When a test ends without its last barrier (utlntw_sync_leave_out,
+    // utlntw_sync_wait_last):
+    int32_t left_out;         // 1 the previous barrier's bytes are let go
+                              // already; -1 that failed: the pairing is broken
+    int32_t marked;           // this party shows the mark of a barrier left out
     int32_t partner_finished; // the partner finished the pairing instead of
                               // coming to this party's barrier
 };
@@ -243,12 +243,18 @@ int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int k
 // the pairing instead (its test ended early): nothing of the pairing is
 // left to do with it; -1 failure.
 int utlntw_sync_wait(utlntw_sync_info *info);
-// A test that ends without its last barrier says so.  It waits until the
-// partner has reached that barrier (or its next one) and has thus done its
-// steps before it, then marks the barrier left out: a partner of this
-// release passes its own next barrier without waiting for the one that will
-// not come, so that the two stay in step.  Any partner may ignore the mark.
-// 0, or -1 ("同期処理が失敗しました。" printed; the next barrier fails).
+// The last barrier of a test that the partner may leave out (it ends the
+// test early).  went_on(arg) tells whether the partner, known to have let go
+// of its previous barrier, shows the first step of its next test.  0 both
+// have reached the barrier; 1 the partner has finished the pairing; 2 the
+// partner left this barrier out, and so does this party: the two stay in
+// step; -1 failure.
+int utlntw_sync_wait_last(utlntw_sync_info *info, int (*went_on)(const void *), const void *arg);
+// A test that ends without its last barrier says so before its next step:
+// it marks the barrier left out for a partner of this release and waits,
+// as a barrier does, until the partner has come to that barrier (so its
+// steps before it are done).  0, or -1 ("同期処理が失敗しました。"
+// printed; the next barrier fails).
 int utlntw_sync_leave_out(utlntw_sync_info *info);
 int utlntw_sync_finish(utlntw_sync_info *info);
 // Finishes a pairing whose partner process this party has ended itself.

@@ -162,10 +162,38 @@ private:
     struct sigaction old_ {};
 };
 
+// The partner's file of tests 35 and 36.
+struct PeerFile {
+    int fd;
+    int timeout;
+};
+
+// Whether another process holds a lock on the partner's file; silent, it
+// takes no lock.  At the last barrier of tests 35 and 36 the partner holds
+// none, unless it has gone on to its next test, whose first step locks its
+// own file.
+int peer_file_locked(const void *arg)
+{
+    const PeerFile *peer = static_cast<const PeerFile *>(arg);
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_len = 1;
+    int rc;
+    {
+        AlarmGuard guard(peer->timeout);
+        sig_blocking_begin();
+        rc = fcntl(peer->fd, F_GETLK, &probe);
+        sig_blocking_end();
+    }
+    return rc == 0 && probe.l_type != F_UNLCK;
+}
+
 // Tests 35 and 36: the partner locks its own file and releases the lock;
 // afterwards its file must grant an exclusive lock at once.  An NG ends the
-// test without its last barrier, as every instance does; the mark keeps a
-// partner of this release in step (see the sequence of utlntw_sync_wait).
+// test without its last barrier, as every instance does; the partner then
+// leaves that barrier out as well (see utlntw_sync_leave_out), so the two
+// stay in step.
 int released_lock_steps(int own_exclusive, utlntw_sync_info *sync, int own_fd, int other_fd,
                         int timeout)
 {
@@ -180,7 +208,8 @@ int released_lock_steps(int own_exclusive, utlntw_sync_info *sync, int own_fd, i
             return NTW_ABORT;
         return result;
     }
-    return last_barrier(sync) ? NTW_OK : NTW_ABORT;
+    const PeerFile peer{other_fd, timeout};
+    return utlntw_sync_wait_last(sync, peer_file_locked, &peer) >= 0 ? NTW_OK : NTW_ABORT;
 }
 
 // A probe lock that was granted although the partner holds a conflicting

@@ -527,20 +527,16 @@ bool partner_finished_pairing(utlntw_sync_info *info)
     return r == 0 && S_ISREG(st.st_mode);
 }
 
-// Under the guard, at the end of a barrier's handshake.  A partner that left
-// out its previous barrier still shows its mark: this handshake was its next
-// barrier, so it is one ahead, and this party passes its own next barrier
-// without a handshake.  When both left one out, they are still in step.
-void note_left_out(utlntw_sync_info *info)
+// A partner that left out the barrier this party has come to marked it
+// before it let go of its previous barrier's byte.
+bool partner_marked_left_out(utlntw_sync_info *info)
 {
     int err = 0;
-    int r = lock_byte(info->fd, F_WRLCK, SYNC_LEFT_OUT_BASE + info->other_alive_no, &err);
+    int byte = SYNC_LEFT_OUT_BASE + info->other_alive_no;
+    int r = lock_byte(info->fd, F_WRLCK, byte, &err);
     if (r == 0)
-        s_unlock(info->fd, SYNC_LEFT_OUT_BASE + info->other_alive_no);
-    if (r == 1 && info->left_out != 1)
-        info->partner_ahead = 1;
-    if (info->left_out == 1)
-        info->left_out = 2;
+        s_unlock(info->fd, byte);
+    return r == 1;
 }
 
 // The first party of a handshake waits, guard released between polls,
@@ -603,8 +599,6 @@ int handshake(utlntw_sync_info *info, time_t start, bool *guard_held)
     if (info->my_alive_no == 0) {
         assign_role(info, taken_by_partner);
         presence_forget_sightings(); // met: what follows is no longer the start
-    } else {
-        note_left_out(info);
     }
     return 0;
 }
@@ -658,32 +652,57 @@ int wait_until_released(utlntw_sync_info *info, int byte, time_t start)
 // partner has let go of the odd byte, i.e. has come to this barrier too or
 // has finished the pairing: a partner that finishes waits until nobody is
 // inside a handshake, so this party must not wait inside one for a partner
-// that will not come.  Then a mark of a barrier left out, seen at the last
-// handshake, has served and goes.
+// that will not come.
 int leave_previous_barrier(utlntw_sync_info *info, time_t start)
 {
-    int r = 0;
     switch (info->lock_no) {
     case SYNC_PAIR_ONE:
     case SYNC_PAIR_TWO:
         if (s_unlock(info->fd, info->lock_no) != 0)
             return -1;
-        r = wait_until_released(info, info->lock_no + 1, start);
-        break;
+        return wait_until_released(info, info->lock_no + 1, start);
     case SYNC_PAIR_ONE + 1:
     case SYNC_PAIR_TWO + 1:
         if (wait_until_released(info, info->lock_no - 1, start) != 0)
             return -1;
-        r = s_unlock(info->fd, info->lock_no) == 0 ? 0 : -1;
-        break;
+        return s_unlock(info->fd, info->lock_no) == 0 ? 0 : -1;
     default:
         return 0; // after the start: the byte is the liveness byte
     }
-    if (r == 0 && info->left_out == 2) {
-        info->left_out = 0;
-        r = s_unlock(info->fd, SYNC_LEFT_OUT_BASE + info->my_alive_no) == 0 ? 0 : -1;
+}
+
+// Arrives at a barrier: lets go of the previous one, unless a barrier left
+// out did so already (its mark, if any, has served: the partner has come to
+// the barrier left out, or beyond it).
+int arrive(utlntw_sync_info *info, time_t start)
+{
+    if (info->left_out < 0)
+        return -1;
+    if (info->left_out == 0)
+        return leave_previous_barrier(info, start);
+    info->left_out = 0;
+    if (info->marked) {
+        info->marked = 0;
+        return s_unlock(info->fd, SYNC_LEFT_OUT_BASE + info->my_alive_no) == 0 ? 0 : -1;
     }
-    return r;
+    return 0;
+}
+
+// The handshake of a barrier, once arrived.
+int meet(utlntw_sync_info *info)
+{
+    bool on_pair_one = info->lock_no == SYNC_PAIR_ONE || info->lock_no == SYNC_PAIR_ONE + 1;
+    info->lock_no = on_pair_one ? SYNC_PAIR_TWO : SYNC_PAIR_ONE;
+    if (syncronize(info) == 0) {
+        report_progress(MT_SYNC_DONE);
+        return 0;
+    }
+    if (info->partner_finished) {
+        report_progress(MT_PARTNER_FINISHED_EARLY);
+        return 1;
+    }
+    report_error(MT_SYNC_FAILED);
+    return -1;
 }
 
 // Takes the guard at a moment when nobody is inside a handshake.
@@ -949,35 +968,35 @@ int utlntw_sync_wait(utlntw_sync_info *info)
 {
     time_t start = time(nullptr);
     report_progress(MT_SYNC_START);
-    if (info->partner_ahead) {
-        info->partner_ahead = 0;
-        report_progress(MT_SYNC_MET_ALREADY);
-        report_progress(MT_SYNC_DONE);
-        return 0;
-    }
-    // After a barrier left out, the previous bytes are let go already.
-    if (info->left_out >= 0 && (info->left_out == 1 || leave_previous_barrier(info, start) == 0)) {
-        bool on_pair_one = info->lock_no == SYNC_PAIR_ONE || info->lock_no == SYNC_PAIR_ONE + 1;
-        info->lock_no = on_pair_one ? SYNC_PAIR_TWO : SYNC_PAIR_ONE;
-        if (syncronize(info) == 0) {
-            if (info->partner_ahead)
-                report_progress(MT_PARTNER_LEFT_TEST);
-            report_progress(MT_SYNC_DONE);
-            return 0;
-        }
-    }
-    if (info->partner_finished) {
-        report_progress(MT_PARTNER_FINISHED_EARLY);
-        return 1;
-    }
+    if (arrive(info, start) == 0)
+        return meet(info);
     report_error(MT_SYNC_FAILED);
     return -1;
 }
 
+int utlntw_sync_wait_last(utlntw_sync_info *info, int (*went_on)(const void *), const void *arg)
+{
+    time_t start = time(nullptr);
+    report_progress(MT_SYNC_START);
+    if (arrive(info, start) != 0) {
+        report_error(MT_SYNC_FAILED);
+        return -1;
+    }
+    // The partner has let go of its previous byte: it is at this barrier,
+    // or at its next one with the first step of its next test done.
+    if (partner_marked_left_out(info) || went_on(arg)) {
+        info->left_out = 1;
+        report_progress(MT_PARTNER_LEFT_TEST);
+        return 2;
+    }
+    return meet(info);
+}
+
 int utlntw_sync_leave_out(utlntw_sync_info *info)
 {
-    if (leave_previous_barrier(info, time(nullptr)) != 0 ||
-        s_lock(info->fd, F_WRLCK, SYNC_LEFT_OUT_BASE + info->my_alive_no) != 0) {
+    if (s_lock(info->fd, F_WRLCK, SYNC_LEFT_OUT_BASE + info->my_alive_no) == 0)
+        info->marked = 1;
+    if (leave_previous_barrier(info, time(nullptr)) != 0) {
         info->left_out = -1; // the pairing is broken: the next barrier fails
         report_error(MT_SYNC_FAILED);
         return -1;
