@@ -53,6 +53,42 @@
 // when no other process holds byte 1 or 2, so a third party that came while
 // two were paired leaves their pairing alone.
 //
+// A test that ends without its last barrier (an NG in some mutual tests;
+// every instance does so, and the partner relies on the count).  X leaves
+// barrier k out, Y has done its steps before k; "==" is a handshake:
+//
+//   X                                     Y
+//   barrier k-1 <======================>  barrier k-1
+//   NG: leave out barrier k:              steps before barrier k
+//     take the mark (byte 7 + liveness)
+//     let go of k-1's byte, wait until    barrier k: let go of k-1's byte,
+//     Y lets go of its one  <-----------    wait until X lets go of its one
+//   next test: lock own file (so the      X's mark held, or X's file locked:
+//     partner's steps of k are done)        X left k out; so does Y ("the
+//                                           partner ended the test early")
+//   barrier k+1: drop the mark  <======>  barrier k+1: in step
+//
+// A partner that marks nothing (it follows the protocol only) takes the
+// lock of its next test before it lets go of its byte, so either sign is
+// there when Y looks.  (A partner that does not look pairs its barrier k
+// with X's k+1 and stays one barrier behind to the end of the pairing.)
+//
+// A partner that finishes the pairing while this party still has a barrier
+// to pass (its test ended early) is found finished, not ended:
+//
+//   X (finishes first)                    Y (a barrier to pass)
+//   finish: guard, byte 3 free            barrier: let go of its byte; holding
+//                                           the even one, wait outside any
+//                                           handshake (byte 3 free) until X
+//                                           lets go of the odd one
+//   end-wait file, drop every byte  ---->   handshake: X's liveness byte free
+//   wait until the end-wait file is         and the end-wait file there: X
+//   gone                                    has finished the pairing; the test
+//                                           ends, Y finishes last:
+//                                   <----   removes the sync and end-wait files
+//
+// Every wait is bounded by the pairing's time-out.
+//
 // Presence files.  Locks alone cannot tell a partner that never came from
 // one whose locks this party cannot see (a shared path whose files are
 // shared between the hosts but whose locks are not).  So each party also
