@@ -773,7 +773,8 @@ TEST_P(Scenario, Run)
     }
     const std::string fake = share.file(".#ZEMLOCK.master.fileserver01.4242.here");
     if (r.drive == LONE) { // not the checker's own user's: no partner
-        const std::string made = replace_first(progress(MT_SYNC_NAME_MADE), "%s", share.file(".#ZEMLOCK.master"));
+        const std::string made =
+            replace_first(progress(MT_SYNC_NAME_MADE), "%s", share.file(".#ZEMLOCK.master"));
         ASSERT_TRUE(wait_for_line(v[0].run.out_file, made, 1, 60));
         sleep(1);
         write_file_bytes(fake, "0000000001\n");

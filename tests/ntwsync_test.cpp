@@ -82,7 +82,9 @@ TEST(Sync, PartnerDeathIsNoticedByTheProbeAndAFailedStartFailsItsFinish)
             kill(child, SIGKILL);
             EXPECT_EQ(128 + SIGKILL, reap_party(child));
         }
-        EXPECT_EQ(moment == 2 ? 0 : moment == 3 ? 1 : -1,
+        EXPECT_EQ(moment == 2   ? 0
+                  : moment == 3 ? 1
+                                : -1,
                   moment == 2 ? utlntw_sync_finish_alone(&me) : utlntw_sync_wait(&me));
         EXPECT_LE(time(nullptr) - start, moment == 2 ? 1 : 5);
         EXPECT_FALSE(has(MT_TIMEOUT, true)) << "noticed by the time-out, not the probe";
