@@ -18,6 +18,8 @@
 //   3     shared     during a handshake   busy: a finisher waits until free
 //   4, 5  exclusive  barrier to barrier   first barrier pair
 //   6, 7  exclusive  barrier to barrier   second barrier pair (alternates)
+//   10,11 exclusive  one barrier long     the first / second party left out
+//                                          a barrier (below)
 //
 // A handshake on byte n: under the guard, whoever takes byte n first keeps
 // it and polls (guard released between polls) until byte n+1 is held by the
@@ -60,7 +62,7 @@
 //   X                                     Y
 //   barrier k-1 <======================>  barrier k-1
 //   NG: leave out barrier k:              steps before barrier k
-//     take the mark (byte 7 + liveness)
+//     take the mark (byte 9 + liveness)
 //     let go of k-1's byte, wait until    barrier k: let go of k-1's byte,
 //     Y lets go of its one  <-----------    wait until X lets go of its one
 //   next test: lock own file (so the      X's mark held, or X's file locked:
@@ -123,8 +125,8 @@ constexpr int SYNC_SECOND_ALIVE_BYTE = 2;
 constexpr int SYNC_BUSY_BYTE = 3;
 constexpr int SYNC_PAIR_ONE = 4; // bytes 4 and 5
 constexpr int SYNC_PAIR_TWO = 6; // bytes 6 and 7
-// Byte 7 + liveness byte (8 or 9): that party left out a barrier.
-constexpr int SYNC_LEFT_OUT_BASE = 7;
+// Byte 9 + liveness byte (10 or 11): that party left out a barrier.
+constexpr int SYNC_LEFT_OUT_BASE = 9;
 constexpr useconds_t SYNC_POLL_US = 20000;
 constexpr useconds_t FINISH_SETTLE_US = 3 * SYNC_POLL_US;
 constexpr size_t SYNC_HOSTNAME_LEN = 68;
