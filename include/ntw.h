@@ -284,6 +284,13 @@ struct utlntw_sync_info {
     int32_t other_file_no;
     char sync_filename[256];
     char endwait_filename[256];
+    // When a test ends without its last barrier (utlntw_sync_leave_out,
+    // utlntw_sync_wait_last):
+    int32_t left_out;         // 1 the previous barrier's bytes are let go
+                              // already; -1 that failed: the pairing is broken
+    int32_t marked;           // this party shows the mark of a barrier left out
+    int32_t partner_finished; // the partner finished the pairing instead of
+                              // coming to this party's barrier
 };
 
 int file_control(int fd, int type, int offset);
@@ -303,7 +310,23 @@ int utlntw_sync_register_names(const char *dir, int kind, int number);
 // the partner it has just forked, whose own exit deletes nothing.
 int utlntw_sync_register_presence(const char *dir, int kind, int number, pid_t party);
 int utlntw_sync_init(utlntw_sync_info *info, const char *dir, int timeout, int kind, int number);
+// 0 both parties have reached this barrier; 1 the partner has finished
+// the pairing instead (its test ended early): nothing of the pairing is
+// left to do with it; -1 failure.
 int utlntw_sync_wait(utlntw_sync_info *info);
+// The last barrier of a test that the partner may leave out (it ends the
+// test early).  went_on(arg) tells whether the partner, known to have let go
+// of its previous barrier, shows the first step of its next test.  0 both
+// have reached the barrier; 1 the partner has finished the pairing; 2 the
+// partner left this barrier out, and so does this party: the two stay in
+// step; -1 failure.
+int utlntw_sync_wait_last(utlntw_sync_info *info, int (*went_on)(const void *), const void *arg);
+// A test that ends without its last barrier says so before its next step:
+// it marks the barrier left out for a partner of this release and waits,
+// as a barrier does, until the partner has come to that barrier (so its
+// steps before it are done).  0, or -1 ("同期処理が失敗しました。"
+// printed; the next barrier fails).
+int utlntw_sync_leave_out(utlntw_sync_info *info);
 int utlntw_sync_finish(utlntw_sync_info *info);
 // Finishes a pairing whose partner process this party has ended itself.
 int utlntw_sync_finish_alone(utlntw_sync_info *info);

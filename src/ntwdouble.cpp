@@ -35,9 +35,25 @@ struct WorkPair {
     int other_fd = -1;
 };
 
+// A barrier; false when it failed or the partner has finished the pairing
+// instead of coming (then no later barrier of the pairing is tried).
 bool barrier(utlntw_sync_info *sync)
 {
-    return utlntw_sync_wait(sync) == 0;
+    return !sync->partner_finished && utlntw_sync_wait(sync) == 0;
+}
+
+// The last barrier of a test: passed, or the partner has finished the
+// pairing, which leaves nothing of this test to do with it.
+bool last_barrier(utlntw_sync_info *sync)
+{
+    return barrier(sync) || sync->partner_finished;
+}
+
+// A test cut short because the partner finished the pairing before its
+// verdict ends NG: what it did not see is not proven.
+int settle(const utlntw_sync_info *sync, int result)
+{
+    return sync->partner_finished && result < 0 ? NTW_NG : result;
 }
 
 int start_pairing(utlntw_sync_info *sync, const char *sync_dir, int timeout)
@@ -164,7 +180,7 @@ int open_test_steps(utlntw_sync_info *sync, WorkPair *w, int timeout, const char
     // file that another host has removed can fail on a distributed file
     // system (stale handle), so nothing may still be open then.
     result = close_work_files(w, result);
-    if (!barrier(sync))
+    if (!last_barrier(sync))
         result = NTW_ABORT;
     return result;
 }
@@ -184,7 +200,7 @@ int delete_test_steps(utlntw_sync_info *sync, const WorkPair &w, int timeout, ti
     int result = test_named_step(MT_STEP_DELETE_PEERS, [&] {
         return check_partner_name(w.other) < 0 || delete_file(w.other) < 0 ? NTW_NG : NTW_OK;
     });
-    return barrier(sync) ? result : NTW_ABORT;
+    return last_barrier(sync) ? result : NTW_ABORT;
 }
 
 // ---------------------------------------------------------------------------
@@ -214,11 +230,38 @@ private:
     struct sigaction old_ {};
 };
 
+// The partner's file of tests 35 and 36.
+struct PeerFile {
+    int fd;
+    int timeout;
+};
+
+// Whether another process holds a lock on the partner's file; silent, it
+// takes no lock.  At the last barrier of tests 35 and 36 the partner holds
+// none, unless it has gone on to its next test, whose first step locks its
+// own file.
+int peer_file_locked(const void *arg)
+{
+    const PeerFile *peer = static_cast<const PeerFile *>(arg);
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_len = 1;
+    int rc;
+    {
+        AlarmGuard guard(peer->timeout);
+        sig_blocking_begin();
+        rc = fcntl(peer->fd, F_GETLK, &probe);
+        sig_blocking_end();
+    }
+    return rc == 0 && probe.l_type != F_UNLCK;
+}
+
 // Tests 35 and 36: the partner locks its own file and releases the lock;
-// afterwards its file must grant an exclusive lock at once.  An NG still
-// passes the last barrier: the two instances pair barriers by count, and
-// one that skipped a barrier would meet the partner's next test one barrier
-// apart, so that every later verdict would judge that drift.
+// afterwards its file must grant an exclusive lock at once.  An NG ends the
+// test without its last barrier, as every instance does; the partner then
+// leaves that barrier out as well (see utlntw_sync_leave_out), so the two
+// stay in step.
 int released_lock_steps(int own_exclusive, utlntw_sync_info *sync, int own_fd, int other_fd,
                         int timeout)
 {
@@ -226,13 +269,15 @@ int released_lock_steps(int own_exclusive, utlntw_sync_info *sync, int own_fd, i
         return NTW_ABORT;
     if (!barrier(sync) || unlock_file(own_fd, timeout) != 0 || !barrier(sync))
         return NTW_ABORT;
-    int result = NTW_OK;
     if (lock_file(other_fd, kExclusive, kNoWait, timeout, 0) != 0 ||
-        unlock_file(other_fd, timeout) != 0)
-        result = test_failure_value();
-    if (result < 0)
+        unlock_file(other_fd, timeout) != 0) {
+        int result = test_failure_value();
+        if (result == NTW_NG && utlntw_sync_leave_out(sync) != 0)
+            return NTW_ABORT;
         return result;
-    return barrier(sync) ? result : NTW_ABORT;
+    }
+    const PeerFile peer{other_fd, timeout};
+    return utlntw_sync_wait_last(sync, peer_file_locked, &peer) >= 0 ? NTW_OK : NTW_ABORT;
 }
 
 // A probe lock that was granted although the partner holds a conflicting
@@ -359,11 +404,11 @@ int handover_steps(const Handover &h, utlntw_sync_info *sync, const char *own_pa
         return result;
     if (unlock_file(other_fd, timeout) != 0)
         result = NTW_NG;
-    if (!barrier(sync))
+    if (!(h.closing_barrier ? barrier(sync) : last_barrier(sync)))
         return result;
     if (h.relock_own && lock_file(own_fd, kExclusive, kWait, timeout, 0) != 0)
         result = NTW_NG;
-    if (h.closing_barrier && !barrier(sync))
+    if (h.closing_barrier && !last_barrier(sync))
         return result;
     return result == NTW_NG ? NTW_NG : NTW_OK;
 }
@@ -401,10 +446,10 @@ bool run_lock_tests(std::initializer_list<LockTest> tests, utlntw_sync_info *syn
                     const WorkPair &w, int timeout, int *result)
 {
     for (LockTest test : tests) {
-        int r = test(sync, w, timeout);
+        int r = settle(sync, test(sync, w, timeout));
         if (r != NTW_OK)
             *result = r;
-        if (r < 0)
+        if (r < 0 || sync->partner_finished)
             return false;
     }
     return true;
@@ -576,7 +621,7 @@ int try_double_open_test(int timeout, const char *sync_dir, const char *dir, con
     WorkPair w;
     int result = NTW_ABORT;
     if (start_pairing(&sync, sync_dir, timeout) == 0 && form_work_names(&sync, dir, &w) == 0)
-        result = open_test_steps(&sync, &w, timeout, owner, group);
+        result = settle(&sync, open_test_steps(&sync, &w, timeout, owner, group));
     result = close_work_files(&w, result);
     remove_work_files(w);
     if (utlntw_sync_finish(&sync) != 0)
@@ -612,7 +657,7 @@ int try_double_delete_targetpath(const NtwParam *param)
         int result = NTW_ABORT;
         if (start_pairing(&sync, param->share_path, param->timeout) == 0 &&
             form_work_names(&sync, param->target_path, &w) == 0)
-            result = delete_test_steps(&sync, w, param->timeout, start);
+            result = settle(&sync, delete_test_steps(&sync, w, param->timeout, start));
         if (utlntw_sync_finish(&sync) != 0)
             result = NTW_ABORT;
         return result;

@@ -9,8 +9,10 @@
 // "<sync file>.<host>.<pid>.here", made when its start opens the sync file,
 // rewritten about once a second while it waits, and removed when it begins
 // to finish (before it lets go of any lock) or at exit.  A partner's file
-// counts as a running partner only when this party sees it change or
-// appear: a file left by a killed party never changes.  The files only
+// counts as a running partner only when it has the owner that this party's
+// own file got (a server that maps root to another user maps both alike,
+// and a file that another user planted does not count) and this party sees
+// it change or appear: a file left by a killed party never changes.  The files only
 // explain a failed pairing; the protocol never depends on them.
 //
 // Capabilities.  A partner of an earlier release, or one that keeps to the
@@ -66,6 +68,8 @@ struct PresenceSighting {
 struct Presence {
     bool active = false;                  // a pairing is under way
     int fd = -1;                          // own presence file
+    bool owner_known = false;             // its owner has been read
+    uid_t owner;                          // the owner it got: a partner's has it too
     char path[PEER_PRESENCE_NAME_LEN];    // its name
     char dir[PEER_PRESENCE_NAME_LEN];     // directory of the sync file
     char prefix[PRESENCE_ENTRY_LEN];      // "<sync file>.": this pairing's files
@@ -200,7 +204,10 @@ bool presence_snapshot(PresenceSighting *seen)
     if (fd < 0)
         return false;
     std::memset(seen->mark, 0, sizeof seen->mark);
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    // A file of another owner is not a partner's: anyone who can write the
+    // directory could have made it.
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && s_presence.owner_known &&
+              st.st_uid == s_presence.owner;
     if (ok) {
         sig_blocking_begin();
         ok = pread(fd, seen->mark, PRESENCE_MARK_LEN - 1, 0) >= 0;
@@ -347,6 +354,11 @@ void peer_start(const utlntw_sync_info *info)
         fd = create_private_file(s_presence.path, info->timeout);
     }
     s_presence.fd = fd;
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+        s_presence.owner_known = true;
+        s_presence.owner = st.st_uid;
+    }
     if (fd >= 0)
         presence_write_mark();
     s_presence.refreshed_ms = monotonic_ms();

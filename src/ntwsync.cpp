@@ -20,6 +20,8 @@
 //   6, 7  exclusive  barrier to barrier   second barrier pair (alternates)
 //   8, 9  exclusive  from the role on     capabilities of the first and the
 //                                          second party (ntwpeer)
+//   10,11 exclusive  one barrier long     the first / second party left out
+//                                          a barrier (below)
 //
 // A handshake on byte n: under the guard, whoever takes byte n first keeps
 // it and polls (guard released between polls) until byte n+1 is held by the
@@ -55,6 +57,42 @@
 // when no other process holds byte 1 or 2, so a third party that came while
 // two were paired leaves their pairing alone.
 //
+// A test that ends without its last barrier (an NG in some mutual tests;
+// every instance does so, and the partner relies on the count).  X leaves
+// barrier k out, Y has done its steps before k; "==" is a handshake:
+//
+//   X                                     Y
+//   barrier k-1 <======================>  barrier k-1
+//   NG: leave out barrier k:              steps before barrier k
+//     take the mark (byte 9 + liveness)
+//     let go of k-1's byte, wait until    barrier k: let go of k-1's byte,
+//     Y lets go of its one  <-----------    wait until X lets go of its one
+//   next test: lock own file (so the      X's mark held, or X's file locked:
+//     partner's steps of k are done)        X left k out; so does Y ("the
+//                                           partner ended the test early")
+//   barrier k+1: drop the mark  <======>  barrier k+1: in step
+//
+// A partner that marks nothing (it follows the protocol only) takes the
+// lock of its next test before it lets go of its byte, so either sign is
+// there when Y looks.  (A partner that does not look pairs its barrier k
+// with X's k+1 and stays one barrier behind to the end of the pairing.)
+//
+// A partner that finishes the pairing while this party still has a barrier
+// to pass (its test ended early) is found finished, not ended:
+//
+//   X (finishes first)                    Y (a barrier to pass)
+//   finish: guard, byte 3 free            barrier: let go of its byte; holding
+//                                           the even one, wait outside any
+//                                           handshake (byte 3 free) until X
+//                                           lets go of the odd one
+//   end-wait file, drop every byte  ---->   handshake: X's liveness byte free
+//   wait until the end-wait file is         and the end-wait file there: X
+//   gone                                    has finished the pairing; the test
+//                                           ends, Y finishes last:
+//                                   <----   removes the sync and end-wait files
+//
+// Every wait is bounded by the pairing's time-out.
+//
 // What a party learns about its partner beyond these locks (the presence
 // files that explain a failed pairing, the capability bytes) is ntwpeer's.
 #include "ntw.h"
@@ -78,6 +116,8 @@ constexpr int SYNC_SECOND_ALIVE_BYTE = 2;
 constexpr int SYNC_BUSY_BYTE = 3;
 constexpr int SYNC_PAIR_ONE = 4; // bytes 4 and 5
 constexpr int SYNC_PAIR_TWO = 6; // bytes 6 and 7
+// Byte 9 + liveness byte (10 or 11): that party left out a barrier.
+constexpr int SYNC_LEFT_OUT_BASE = 9;
 constexpr useconds_t SYNC_POLL_US = 20000;
 constexpr useconds_t FINISH_SETTLE_US = 3 * SYNC_POLL_US;
 constexpr size_t SYNC_HOSTNAME_LEN = 68;
@@ -142,6 +182,34 @@ void assign_role(utlntw_sync_info *info, int row)
     info->other_file_no = s_roles[row].other_file_no;
 }
 
+// Under the guard: the partner has let go of its liveness byte and made the
+// end-wait file, so it has finished the pairing as its first finisher
+// (alive, waiting for this party to remove the files), not ended.
+bool partner_finished_pairing(utlntw_sync_info *info)
+{
+    int err = 0;
+    if (lock_byte(info->fd, F_WRLCK, info->other_alive_no, &err) != 0)
+        return false;
+    s_unlock(info->fd, info->other_alive_no);
+    struct stat st;
+    sig_blocking_begin();
+    int r = lstat(info->endwait_filename, &st);
+    sig_blocking_end();
+    return r == 0 && S_ISREG(st.st_mode);
+}
+
+// A partner that left out the barrier this party has come to marked it
+// before it let go of its previous barrier's byte.
+bool partner_marked_left_out(utlntw_sync_info *info)
+{
+    int err = 0;
+    int byte = SYNC_LEFT_OUT_BASE + info->other_alive_no;
+    int r = lock_byte(info->fd, F_WRLCK, byte, &err);
+    if (r == 0)
+        s_unlock(info->fd, byte);
+    return r == 1;
+}
+
 // The first party of a handshake waits, guard released between polls,
 // until the partner holds the byte after its own.
 int wait_for_partner_byte(utlntw_sync_info *info, time_t start, bool *guard_held)
@@ -164,6 +232,10 @@ int wait_for_partner_byte(utlntw_sync_info *info, time_t start, bool *guard_held
             return 0;
         if (s_unlock(info->fd, info->lock_no + 1) != 0)
             return -1;
+        if (info->my_alive_no != 0 && partner_finished_pairing(info)) {
+            info->partner_finished = 1;
+            return -1;
+        }
         if (info->my_alive_no != 0 && is_alive_other_process(info) == 0)
             return -1;
     }
@@ -231,33 +303,78 @@ int make_sync_names(utlntw_sync_info *info, const char *dir, int kind, int numbe
     return 0;
 }
 
+// Polls until this party can lock the byte, i.e. the partner has let go of
+// it; the probe's own lock is released again.
+int wait_until_released(utlntw_sync_info *info, int byte, time_t start)
+{
+    for (;;) {
+        int r = s_lock(info->fd, F_WRLCK, byte);
+        if (r == 0)
+            return s_unlock(info->fd, byte) == 0 ? 0 : -1;
+        if (r == -1 || is_timeout_occured(start, info->timeout))
+            return -1;
+        sync_pause(info);
+    }
+}
+
 // Barrier step before the handshake: let go of the previous barrier's byte
 // once it is safe.  The holder of the odd byte keeps it until the partner
 // has released the even byte, i.e. has seen the odd byte held and moved on.
+// The holder of the even byte then waits, outside any handshake, until the
+// partner has let go of the odd byte, i.e. has come to this barrier too or
+// has finished the pairing: a partner that finishes waits until nobody is
+// inside a handshake, so this party must not wait inside one for a partner
+// that will not come.
 int leave_previous_barrier(utlntw_sync_info *info, time_t start)
 {
     switch (info->lock_no) {
     case SYNC_PAIR_ONE:
     case SYNC_PAIR_TWO:
-        return s_unlock(info->fd, info->lock_no) == 0 ? 0 : -1;
-    case SYNC_PAIR_ONE + 1:
-    case SYNC_PAIR_TWO + 1: {
-        int even = info->lock_no - 1;
-        for (;;) {
-            int r = s_lock(info->fd, F_WRLCK, even);
-            if (r == 0)
-                break;
-            if (r == -1 || is_timeout_occured(start, info->timeout))
-                return -1;
-            sync_pause(info);
-        }
-        if (s_unlock(info->fd, even) != 0 || s_unlock(info->fd, info->lock_no) != 0)
+        if (s_unlock(info->fd, info->lock_no) != 0)
             return -1;
-        return 0;
-    }
+        return wait_until_released(info, info->lock_no + 1, start);
+    case SYNC_PAIR_ONE + 1:
+    case SYNC_PAIR_TWO + 1:
+        if (wait_until_released(info, info->lock_no - 1, start) != 0)
+            return -1;
+        return s_unlock(info->fd, info->lock_no) == 0 ? 0 : -1;
     default:
         return 0; // after the start: the byte is the liveness byte
     }
+}
+
+// Arrives at a barrier: lets go of the previous one, unless a barrier left
+// out did so already (its mark, if any, has served: the partner has come to
+// the barrier left out, or beyond it).
+int arrive(utlntw_sync_info *info, time_t start)
+{
+    if (info->left_out < 0)
+        return -1;
+    if (info->left_out == 0)
+        return leave_previous_barrier(info, start);
+    info->left_out = 0;
+    if (info->marked) {
+        info->marked = 0;
+        return s_unlock(info->fd, SYNC_LEFT_OUT_BASE + info->my_alive_no) == 0 ? 0 : -1;
+    }
+    return 0;
+}
+
+// The handshake of a barrier, once arrived.
+int meet(utlntw_sync_info *info)
+{
+    bool on_pair_one = info->lock_no == SYNC_PAIR_ONE || info->lock_no == SYNC_PAIR_ONE + 1;
+    info->lock_no = on_pair_one ? SYNC_PAIR_TWO : SYNC_PAIR_ONE;
+    if (syncronize(info) == 0) {
+        report_progress(MT_SYNC_DONE);
+        return 0;
+    }
+    if (info->partner_finished) {
+        report_progress(MT_PARTNER_FINISHED_EARLY);
+        return 1;
+    }
+    report_error(MT_SYNC_FAILED);
+    return -1;
 }
 
 // Takes the guard at a moment when nobody is inside a handshake.
@@ -526,16 +643,41 @@ int utlntw_sync_wait(utlntw_sync_info *info)
 {
     time_t start = time(nullptr);
     report_progress(MT_SYNC_START);
-    if (leave_previous_barrier(info, start) == 0) {
-        bool on_pair_one = info->lock_no == SYNC_PAIR_ONE || info->lock_no == SYNC_PAIR_ONE + 1;
-        info->lock_no = on_pair_one ? SYNC_PAIR_TWO : SYNC_PAIR_ONE;
-        if (syncronize(info) == 0) {
-            report_progress(MT_SYNC_DONE);
-            return 0;
-        }
-    }
+    if (arrive(info, start) == 0)
+        return meet(info);
     report_error(MT_SYNC_FAILED);
     return -1;
+}
+
+int utlntw_sync_wait_last(utlntw_sync_info *info, int (*went_on)(const void *), const void *arg)
+{
+    time_t start = time(nullptr);
+    report_progress(MT_SYNC_START);
+    if (arrive(info, start) != 0) {
+        report_error(MT_SYNC_FAILED);
+        return -1;
+    }
+    // The partner has let go of its previous byte: it is at this barrier,
+    // or at its next one with the first step of its next test done.
+    if (partner_marked_left_out(info) || went_on(arg)) {
+        info->left_out = 1;
+        report_progress(MT_PARTNER_LEFT_TEST);
+        return 2;
+    }
+    return meet(info);
+}
+
+int utlntw_sync_leave_out(utlntw_sync_info *info)
+{
+    if (s_lock(info->fd, F_WRLCK, SYNC_LEFT_OUT_BASE + info->my_alive_no) == 0)
+        info->marked = 1;
+    if (leave_previous_barrier(info, time(nullptr)) != 0) {
+        info->left_out = -1; // the pairing is broken: the next barrier fails
+        report_error(MT_SYNC_FAILED);
+        return -1;
+    }
+    info->left_out = 1;
+    return 0;
 }
 
 int utlntw_sync_finish(utlntw_sync_info *info)

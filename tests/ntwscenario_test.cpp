@@ -226,7 +226,8 @@ enum Drive {
     PLAIN,     // one run (mode double: two hosts started together)
     CODE_SETS, // three single runs on the same directories: -s, -e with a log, -8
     APART,     // mode double, the second host four seconds later, -e and -s
-    LONE,      // mode double without a partner, beside a stale presence file
+    LONE,      // mode double without a partner, beside a stale presence file and
+               // another user's one that appears while it waits
     KILLED,    // mode double, the partner killed while its child holds a lock
     SIGNALLED, // a signal at a moment of the run
     THIRD,     // mode double beside a live pair (one process holds its sync bytes)
@@ -424,6 +425,8 @@ std::vector<Row> rows()
         Row{"d22_chown_ignored_target_double", DOUBLE, {{DT_OPEN, "ONOO", 1}}, 255}.faulty("chown-ignored", TARGET)
             .catches(DT_OPEN, 1, {owner_unchanged_line()}).with(owner),
         Row{"d23_refused_once_share_double", DOUBLE, {{DS_LOCK, "NOOOOOOO", 1}}, 255}.faulty("lock-refused-once", SHARE, "hostA")
+            .catches(DS_LOCK, 0, {exclusive(MT_LOCK_FAILED, true) + eagain}),
+        Row{"d23_refused_once_both_hosts_share_double", DOUBLE, {{DS_LOCK, "NOOOOOOO", 1}}, 255}.faulty("lock-refused-once", SHARE)
             .catches(DS_LOCK, 0, {exclusive(MT_LOCK_FAILED, true) + eagain}),
         Row{"d24_stop_estale_userapl", USERAPL, {}, 0}.faulty("stop-estale", TARGET_FILE),
         Row{"d25_link_refused_target_single", SINGLE, {{T_LINK, "NN", 1}}, 255}.faulty("link-refused", TARGET)
@@ -867,6 +870,15 @@ TEST_P(Scenario, Run)
         if (r.drive == APART)
             sleep(4);
     }
+    const std::string fake = share.file(".#ZEMLOCK.master.fileserver01.4242.here");
+    if (r.drive == LONE) { // not the checker's own user's: no partner
+        const std::string made =
+            replace_first(progress(MT_SYNC_NAME_MADE), "%s", share.file(".#ZEMLOCK.master"));
+        ASSERT_TRUE(wait_for_line(v[0].run.out_file, made, 1, 60));
+        sleep(1);
+        write_file_bytes(fake, "0000000001\n");
+        EXPECT_EQ(chown(fake.c_str(), nobody().uid, nobody().gid), 0);
+    }
     for (int i = 0; r.drive == CODE_SETS && i < 5; ++i) {
         usleep(200000);
         kill(v[2].run.pid, SIGHUP);
@@ -917,6 +929,7 @@ TEST_P(Scenario, Run)
     }
     for (const auto &[name, fd] : held)
         expect_planted_untouched(r.plant, name, fd);
+    unlink(fake.c_str());
     if (live_pair >= 0) { // the pair's files are not the third instance's to remove
         EXPECT_EQ(share.entries(), (Lines{".#ZEMLOCK.master", "endwaitfile"}));
         close(live_pair);

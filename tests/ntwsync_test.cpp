@@ -38,7 +38,9 @@ int meet(utlntw_sync_info *info, const std::string &dir, int barriers)
 
 // A partner that ends without finishing while the survivor waits (moment
 // 0) or before it arrives (1) is noticed by the liveness probe, not by the
-// time-out; one that this party ended itself (2) is finished alone at once.
+// time-out; one that this party ended itself (2) is finished alone at once;
+// one that finishes the pairing a barrier early (3), while the survivor
+// came first to the barrier before, leaves that barrier with 1 at once.
 // A start that never opened the sync file (its directory is missing) fails
 // its finish, which restores the umask all the same; a liveness probe on it
 // counts the partner as gone.
@@ -51,7 +53,7 @@ TEST(Sync, PartnerDeathIsNoticedByTheProbeAndAFailedStartFailsItsFinish)
         return contains_line(split_lines(read_file_bytes(log)),
                              report_line(is_error, filled(id), err));
     };
-    for (int moment : {0, 1, 2}) {
+    for (int moment : {0, 1, 2, 3}) {
         SCOPED_TRACE(moment);
         ASSERT_EQ(0, truncate(log.c_str(), 0));
         const int barriers = moment == 2 ? 0 : 2;
@@ -60,8 +62,14 @@ TEST(Sync, PartnerDeathIsNoticedByTheProbeAndAFailedStartFailsItsFinish)
         if (child == 0) {
             msg_finish();
             utlntw_sync_info s;
-            if (meet(&s, share.path(), barriers) != 0)
+            if (meet(&s, share.path(), barriers - (moment == 3)) != 0)
                 _exit(10);
+            if (moment == 3) { // second to the last barrier, finishing while the survivor waits
+                usleep(300000);
+                const int passed = utlntw_sync_wait(&s);
+                usleep(300000);
+                _exit(passed == 0 && utlntw_sync_finish(&s) == 0 ? 0 : 12);
+            }
             if (moment == 0)
                 _exit(usleep(1000000));       // ends without finishing: its locks vanish
             _exit(utlntw_sync_wait(&s) + 11); // killed while waiting here
@@ -69,19 +77,23 @@ TEST(Sync, PartnerDeathIsNoticedByTheProbeAndAFailedStartFailsItsFinish)
         utlntw_sync_info me;
         ASSERT_EQ(0, meet(&me, share.path(), barriers));
         const time_t start = time(nullptr);
-        if (moment != 0) {
+        if (moment == 1 || moment == 2) {
             usleep(moment == 1 ? 1000000 : 300000);
             kill(child, SIGKILL);
             EXPECT_EQ(128 + SIGKILL, reap_party(child));
         }
-        EXPECT_EQ(moment == 2 ? 0 : -1,
+        EXPECT_EQ(moment == 2   ? 0
+                  : moment == 3 ? 1
+                                : -1,
                   moment == 2 ? utlntw_sync_finish_alone(&me) : utlntw_sync_wait(&me));
         EXPECT_LE(time(nullptr) - start, moment == 2 ? 1 : 5);
         EXPECT_FALSE(has(MT_TIMEOUT, true)) << "noticed by the time-out, not the probe";
-        EXPECT_EQ(moment != 2, has(MT_PARTNER_ENDED) && has(MT_SYNC_FAILED, true));
-        if (moment != 2)
-            utlntw_sync_finish(&me);
-        if (moment == 0) {
+        EXPECT_EQ(moment < 2, has(MT_PARTNER_ENDED) && has(MT_SYNC_FAILED, true));
+        EXPECT_EQ(moment == 3, has(MT_PARTNER_FINISHED_EARLY));
+        if (moment != 2) {
+            EXPECT_EQ(moment == 3 ? 0 : -1, utlntw_sync_finish(&me));
+        }
+        if (moment == 0 || moment == 3) {
             EXPECT_EQ(0, reap_party(child));
         }
         EXPECT_TRUE(share.entries().empty());
