@@ -38,13 +38,14 @@ struct KindInfo {
     ntw_text_id title;
     std::vector<ntw_text_id> steps;
 };
-// How one kind ends when it differs from a clean pass: the verdicts of the
-// steps that run ('O' OK, 'N' NG; later steps do not run) and the kind's
-// result (0 OK, 1 NG, -1 abort).
+// How one kind ends when it differs from a clean pass: the steps that end
+// NG, the kind's result (0 OK, 1 NG, -1 abort) and the last step that runs
+// (by default the last NG one; later steps do not run).
 struct KindOutcome {
     Kind kind;
-    const char *verdicts;
+    std::vector<ntw_text_id> ng;
     int result;
+    ntw_text_id through = MT_COUNT;
 };
 
 // clang-format off
@@ -106,15 +107,21 @@ int append_tree(Mode mode, const std::vector<KindOutcome> &outcome, std::vector<
             out.push_back(step_start(1, info.object));
             obj = 0;
         }
-        KindOutcome o{static_cast<Kind>(k), nullptr, 0};
+        KindOutcome o{static_cast<Kind>(k), {}, 0, info.steps.back()};
         for (const KindOutcome &given : outcome)
             o = given.kind == k ? given : o;
+        auto is_ng = [&](ntw_text_id step) {
+            return std::find(o.ng.begin(), o.ng.end(), step) != o.ng.end();
+        };
+        size_t n = 0;
+        for (size_t i = 0; i < info.steps.size(); ++i)
+            n = info.steps[i] == o.through || (o.through == MT_COUNT && is_ng(info.steps[i]))
+                    ? i + 1
+                    : n;
         out.push_back(step_start(2, info.title));
-        size_t n = o.verdicts != nullptr ? std::strlen(o.verdicts) : info.steps.size();
         for (size_t i = 0; i < n; ++i) {
             out.push_back(step_start(3, info.steps[i]));
-            out.push_back(
-                step_end(3, info.steps[i], o.verdicts == nullptr || o.verdicts[i] == 'O'));
+            out.push_back(step_end(3, info.steps[i], !is_ng(info.steps[i])));
         }
         out.push_back(step_end(2, info.title, o.result == 0));
         if (o.result != 0 && (mode != USERAPL || obj == 0))
@@ -236,10 +243,11 @@ struct Row {
     Mode mode;
     std::vector<KindOutcome> outcome; // the faulty instance's kinds that do not pass
     int status;                       // its exit status; other instances pass
-    // The step that must catch the fault (KIND_COUNT: the whole report; step
-    // -1: the whole kind), lines it must show and line beginnings it must not.
+    // The step that must catch the fault (KIND_COUNT: the whole report; the
+    // kind's title: the whole kind), lines it must show and line beginnings
+    // it must not.
     Kind kind = KIND_COUNT;
-    int step = -1;
+    ntw_text_id step = MT_COUNT;
     Lines lines = {}, absent = {};
     // The fault, NTWFAULT_KIND (mode double: "mutual" by default) and the
     // only host that sees it.
@@ -267,7 +275,7 @@ struct Row {
     bool group = false;
 
     // clang-format off
-    Row &catches(Kind k, int s, Lines l, Lines no = {}) { return kind = k, step = s, lines = std::move(l), absent = std::move(no), *this; }
+    Row &catches(Kind k, ntw_text_id s, Lines l, Lines no = {}) { return kind = k, step = s, lines = std::move(l), absent = std::move(no), *this; }
     Row &faulty(const char *f, Scope s, const char *h = nullptr, const char *k = nullptr) { return fault = f, scope = s, host = h, fault_kind = k, *this; }
     Row &with(Lines a, int t = 10) { return args = std::move(a), timeout = t, *this; }
     Row &driven(Drive d, int s = 0, std::string m = {}, int n = 1, int delay = 0, bool g = false)
@@ -277,7 +285,7 @@ struct Row {
     Row &as_nobody(mode_t share, mode_t target) { return nobody = true, share_mode = share, target_mode = target, *this; }
     Row &operating(OperatorScript o, Lines seen) { return script = std::move(o), op_seen = std::move(seen), *this; }
     Row &routed(bool to_log, bool rel) { return log = to_log, relative = rel, *this; }
-    Row &hostile(const char *p, int err, int at = 0) { return plant = p, refusal = err, swap_at = at, catches(KIND_COUNT, -1, {error_line(MT_OPEN_FAILED, err)}); }
+    Row &hostile(const char *p, int err, int at = 0) { return plant = p, refusal = err, swap_at = at, catches(KIND_COUNT, MT_COUNT, {error_line(MT_OPEN_FAILED, err)}); }
     Row &planted(const char *p, Lines n, int err) { return drive = PLANTED, plant = p, names = std::move(n), refusal = err, args = {"-O", "nobody"}, *this; }
     // clang-format on
 };
@@ -351,84 +359,84 @@ std::vector<Row> rows()
         replace_first(progress(MT_CHILD_LOCKED_OK), "%s", catalog(MT_LOCKWORD_SHARED));
     // clang-format off
     return {
-        Row{"double_partner_killed_while_its_child_holds_a_lock", DOUBLE, {{DS_LOCK, "OOOON", -1}}, 255}.driven(KILLED, SIGKILL, shared_held),
+        Row{"double_partner_killed_while_its_child_holds_a_lock", DOUBLE, {{DS_LOCK, {MT_STEP_SHLOCKED_EXCL_WAIT}, -1}}, 255}.driven(KILLED, SIGKILL, shared_held),
         Row{"double_started_apart_euc_sjis_with_owner", DOUBLE, {}, 0}.driven(APART).with({"-O", "nobody", "-G", "nogroup"}, 30),
-        Row{"double_lone_instance_times_out_at_first_pairing", DOUBLE, {{DS_OPEN, "", -1}}, 255}.driven(LONE)
-            .catches(KIND_COUNT, -1, {error_line(MT_TIMEOUT), error_line(MT_PARTNER_NOT_SEEN)}, {head(MT_PARTNER_LOCKS_UNSEEN).insert(8, "! ")}),
-        Row{"d01_nolock_share_single", SINGLE, {{S_LOCK, "OOOOON", 1}}, 255}.faulty("nolock", SHARE)
-            .catches(S_LOCK, 5, {error_line(MT_PEER_NOT_SHLOCKED)}).with({}, 60),
-        Row{"d02_nolock_target_single", SINGLE, {{T_LOCK, "OOON", 1}}, 255}.faulty("nolock", TARGET)
-            .catches(T_LOCK, 3, {error_line(MT_PEER_NOT_EXLOCKED)}).with({}, 60),
-        Row{"d03_nolock_share_double", DOUBLE, {{DS_LOCK, "OONON", -1}}, 255}.faulty("nolock", SHARE)
-            .catches(DS_LOCK, 2, {error_line(MT_PEER_NOT_SHLOCKED)}),
-        Row{"d04_conflict_hang_share_single", SINGLE, {{S_LOCK, "OOOOON", -1}}, 255}.faulty("lock-conflict-hang", SHARE)
-            .catches(S_LOCK, 5, {timeout}, {progress(MT_PEER_SHLOCKED_OK)}),
-        Row{"d05_conflict_hang_target_double", DOUBLE, {{DT_LOCK, "ON", -1}}, 255}.faulty("lock-conflict-hang", TARGET)
-            .catches(DT_LOCK, 1, {timeout}, {progress(MT_PEER_EXLOCKED_OK)}),
-        Row{"d06_lockwait_never_target_single", SINGLE, {{T_LOCK, "OON", -1}}, 255}.faulty("lockwait-never", TARGET)
-            .catches(T_LOCK, 2, {timeout}),
-        Row{"d07_nolockf_userapl", USERAPL, {{U_LOCK, "ONO", 1}}, 255}.faulty("nolockf", TARGET_FILE)
-            .catches(U_LOCK, 1, {exclusive(MT_LOCK, false)}, {refused}),
-        Row{"d08_open_missing_target_single", SINGLE, {{T_OPEN, "NNNNNN", 1}}, 255}.faulty("open-missing", TARGET)
-            .catches(T_OPEN, 0, {error_line(MT_OPEN_GRANTED_NG)}),
-        Row{"d09_link_over_target_single", SINGLE, {{T_LINK, "ON", 1}}, 255}.faulty("link-over", TARGET)
-            .catches(T_LINK, 1, {error_line(MT_LINK_GRANTED_NG)}),
-        Row{"d10_read_garbage_target_single", SINGLE, {{T_RW, "ON", 1}}, 255}.faulty("read-garbage", TARGET)
-            .catches(T_RW, 1, {garbage}),
+        Row{"double_lone_instance_times_out_at_first_pairing", DOUBLE, {{DS_OPEN, {}, -1}}, 255}.driven(LONE)
+            .catches(KIND_COUNT, MT_COUNT, {error_line(MT_TIMEOUT), error_line(MT_PARTNER_NOT_SEEN)}, {head(MT_PARTNER_LOCKS_UNSEEN).insert(8, "! ")}),
+        Row{"d01_nolock_share_single", SINGLE, {{S_LOCK, {MT_STEP_SHLOCKED_EXCL_NOWAIT}, 1}}, 255}.faulty("nolock", SHARE)
+            .catches(S_LOCK, MT_STEP_SHLOCKED_EXCL_NOWAIT, {error_line(MT_PEER_NOT_SHLOCKED)}).with({}, 60),
+        Row{"d02_nolock_target_single", SINGLE, {{T_LOCK, {MT_STEP_EXLOCKED_EXCL_NOWAIT}, 1}}, 255}.faulty("nolock", TARGET)
+            .catches(T_LOCK, MT_STEP_EXLOCKED_EXCL_NOWAIT, {error_line(MT_PEER_NOT_EXLOCKED)}).with({}, 60),
+        Row{"d03_nolock_share_double", DOUBLE, {{DS_LOCK, {MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_EXCL_WAIT}, -1}}, 255}.faulty("nolock", SHARE)
+            .catches(DS_LOCK, MT_STEP_SHLOCKED_EXCL_NOWAIT, {error_line(MT_PEER_NOT_SHLOCKED)}),
+        Row{"d04_conflict_hang_share_single", SINGLE, {{S_LOCK, {MT_STEP_SHLOCKED_EXCL_NOWAIT}, -1}}, 255}.faulty("lock-conflict-hang", SHARE)
+            .catches(S_LOCK, MT_STEP_SHLOCKED_EXCL_NOWAIT, {timeout}, {progress(MT_PEER_SHLOCKED_OK)}),
+        Row{"d05_conflict_hang_target_double", DOUBLE, {{DT_LOCK, {MT_STEP_EXLOCKED_EXCL_NOWAIT}, -1}}, 255}.faulty("lock-conflict-hang", TARGET)
+            .catches(DT_LOCK, MT_STEP_EXLOCKED_EXCL_NOWAIT, {timeout}, {progress(MT_PEER_EXLOCKED_OK)}),
+        Row{"d06_lockwait_never_target_single", SINGLE, {{T_LOCK, {MT_STEP_EXCL_WAIT}, -1}}, 255}.faulty("lockwait-never", TARGET)
+            .catches(T_LOCK, MT_STEP_EXCL_WAIT, {timeout}),
+        Row{"d07_nolockf_userapl", USERAPL, {{U_LOCK, {MT_STEP_L2}, 1, MT_STEP_L3}}, 255}.faulty("nolockf", TARGET_FILE)
+            .catches(U_LOCK, MT_STEP_L2, {exclusive(MT_LOCK, false)}, {refused}),
+        Row{"d08_open_missing_target_single", SINGLE, {{T_OPEN, {MT_STEP_OPEN_MISSING, MT_STEP_OPEN_NEW, MT_STEP_OPEN_READ, MT_STEP_OPEN_WRITE, MT_STEP_OPEN_RDWR, MT_STEP_CHOWN}, 1}}, 255}.faulty("open-missing", TARGET)
+            .catches(T_OPEN, MT_STEP_OPEN_MISSING, {error_line(MT_OPEN_GRANTED_NG)}),
+        Row{"d09_link_over_target_single", SINGLE, {{T_LINK, {MT_STEP_LINK_EXISTING}, 1}}, 255}.faulty("link-over", TARGET)
+            .catches(T_LINK, MT_STEP_LINK_EXISTING, {error_line(MT_LINK_GRANTED_NG)}),
+        Row{"d10_read_garbage_target_single", SINGLE, {{T_RW, {MT_STEP_READ}, 1}}, 255}.faulty("read-garbage", TARGET)
+            .catches(T_RW, MT_STEP_READ, {garbage}),
         Row{"d11_read_short_target_single", SINGLE, {}, 0}.faulty("read-short", TARGET),
         Row{"d12_write_short_target_single", SINGLE, {}, 0}.faulty("write-short", TARGET),
-        Row{"d13_fsync_eio_target_single", SINGLE, {{T_RW, "N", 1}}, 255}.faulty("fsync-eio", TARGET)
-            .catches(T_RW, 0, {error_line(MT_FLUSH_FAILED, EIO)}),
-        Row{"d14_chown_eperm_target_single", SINGLE, {{T_OPEN, "OOOOON", 1}}, 255}.faulty("chown-eperm", TARGET)
-            .catches(T_OPEN, 5, {error_line(MT_CHOWN_FAILED, EPERM)}),
-        Row{"d15_chown_eperm_target_double", DOUBLE, {{DT_OPEN, "ON", 1}}, 255}.faulty("chown-eperm", TARGET)
-            .catches(DT_OPEN, 1, {error_line(MT_CHOWN_FAILED, EPERM)}),
-        Row{"d16_unlink_fail_target_single", SINGLE, {{T_DELETE, "N", 1}}, 255}.faulty("unlink-fail", TARGET)
-            .catches(T_DELETE, 0, {error_line(MT_DELETE_FAILED, ENOENT)}),
-        Row{"d17_open_hang_share_single", SINGLE, {{S_OPEN, "N", -1}}, 255}.faulty("open-hang", SHARE)
-            .catches(S_OPEN, 0, {timeout}),
-        Row{"d18_open_hang_target_single", SINGLE, {{T_OPEN, "N", -1}}, 255}.faulty("open-hang", TARGET)
-            .catches(T_OPEN, 0, {timeout}, {progress(MT_OPEN_REFUSED_OK)}),
-        Row{"d19_create_enospc_share_single", SINGLE, {{S_OPEN, "N", 1}, {S_LOCK, "", 1}}, 255}.faulty("create-enospc", SHARE)
-            .catches(S_OPEN, 0, {error_line(MT_OPEN_FAILED, ENOSPC)}),
-        Row{"d20_conflict_hang_userapl", USERAPL, {{U_LOCK, "ON", -1}}, 255}.faulty("lock-conflict-hang", TARGET_FILE, "hostA")
-            .catches(U_LOCK, 1, {timeout}, {refused}),
-        Row{"d21_chown_ignored_target_single", SINGLE, {{T_OPEN, "OOOOON", 1}}, 255}.faulty("chown-ignored", TARGET)
-            .catches(T_OPEN, 5, {owner_unchanged_line()}).with(owner),
-        Row{"d22_chown_ignored_target_double", DOUBLE, {{DT_OPEN, "ON", 1}}, 255}.faulty("chown-ignored", TARGET)
-            .catches(DT_OPEN, 1, {owner_unchanged_line()}).with(owner),
-        Row{"d23_refused_once_share_double", DOUBLE, {{DS_LOCK, "NOOOOOOO", 1}}, 255}.faulty("lock-refused-once", SHARE, "hostA")
-            .catches(DS_LOCK, 0, {exclusive(MT_LOCK_FAILED, true) + eagain}),
+        Row{"d13_fsync_eio_target_single", SINGLE, {{T_RW, {MT_STEP_WRITE}, 1}}, 255}.faulty("fsync-eio", TARGET)
+            .catches(T_RW, MT_STEP_WRITE, {error_line(MT_FLUSH_FAILED, EIO)}),
+        Row{"d14_chown_eperm_target_single", SINGLE, {{T_OPEN, {MT_STEP_CHOWN}, 1}}, 255}.faulty("chown-eperm", TARGET)
+            .catches(T_OPEN, MT_STEP_CHOWN, {error_line(MT_CHOWN_FAILED, EPERM)}),
+        Row{"d15_chown_eperm_target_double", DOUBLE, {{DT_OPEN, {MT_STEP_CHOWN_PEERS}, 1}}, 255}.faulty("chown-eperm", TARGET)
+            .catches(DT_OPEN, MT_STEP_CHOWN_PEERS, {error_line(MT_CHOWN_FAILED, EPERM)}),
+        Row{"d16_unlink_fail_target_single", SINGLE, {{T_DELETE, {MT_STEP_DELETE_OWN}, 1}}, 255}.faulty("unlink-fail", TARGET)
+            .catches(T_DELETE, MT_STEP_DELETE_OWN, {error_line(MT_DELETE_FAILED, ENOENT)}),
+        Row{"d17_open_hang_share_single", SINGLE, {{S_OPEN, {MT_STEP_OPEN_NEW}, -1}}, 255}.faulty("open-hang", SHARE)
+            .catches(S_OPEN, MT_STEP_OPEN_NEW, {timeout}),
+        Row{"d18_open_hang_target_single", SINGLE, {{T_OPEN, {MT_STEP_OPEN_MISSING}, -1}}, 255}.faulty("open-hang", TARGET)
+            .catches(T_OPEN, MT_STEP_OPEN_MISSING, {timeout}, {progress(MT_OPEN_REFUSED_OK)}),
+        Row{"d19_create_enospc_share_single", SINGLE, {{S_OPEN, {MT_STEP_OPEN_NEW}, 1}, {S_LOCK, {}, 1}}, 255}.faulty("create-enospc", SHARE)
+            .catches(S_OPEN, MT_STEP_OPEN_NEW, {error_line(MT_OPEN_FAILED, ENOSPC)}),
+        Row{"d20_conflict_hang_userapl", USERAPL, {{U_LOCK, {MT_STEP_L2}, -1}}, 255}.faulty("lock-conflict-hang", TARGET_FILE, "hostA")
+            .catches(U_LOCK, MT_STEP_L2, {timeout}, {refused}),
+        Row{"d21_chown_ignored_target_single", SINGLE, {{T_OPEN, {MT_STEP_CHOWN}, 1}}, 255}.faulty("chown-ignored", TARGET)
+            .catches(T_OPEN, MT_STEP_CHOWN, {owner_unchanged_line()}).with(owner),
+        Row{"d22_chown_ignored_target_double", DOUBLE, {{DT_OPEN, {MT_STEP_CHOWN_PEERS}, 1}}, 255}.faulty("chown-ignored", TARGET)
+            .catches(DT_OPEN, MT_STEP_CHOWN_PEERS, {owner_unchanged_line()}).with(owner),
+        Row{"d23_refused_once_share_double", DOUBLE, {{DS_LOCK, {MT_STEP_SHRELEASED_EXCL_NOWAIT}, 1, MT_STEP_EXLOCKED_EXCL_WAIT}}, 255}.faulty("lock-refused-once", SHARE, "hostA")
+            .catches(DS_LOCK, MT_STEP_SHRELEASED_EXCL_NOWAIT, {exclusive(MT_LOCK_FAILED, true) + eagain}),
         Row{"d24_stop_estale_userapl", USERAPL, {}, 0}.faulty("stop-estale", TARGET_FILE),
-        Row{"d25_link_refused_target_single", SINGLE, {{T_LINK, "NN", 1}}, 255}.faulty("link-refused", TARGET)
-            .catches(T_LINK, 0, {error_line(MT_LINK_FAILED, EPERM)}),
-        Row{"d26_single_half_ng_in_double", DOUBLE, {{T_RW, "ON", 1}}, 255}.faulty("read-garbage", TARGET, nullptr, "single")
-            .catches(T_RW, 1, {garbage}),
-        Row{"d27_sync_locks_private_single", SINGLE, {{S_LOCK, "OOOOO", -1}}, 255}.faulty("sync-locks-private", SHARE, "hostS")
-            .catches(KIND_COUNT, -1, {unseen}, never_ended),
-        Row{"d28_sync_locks_private_double", DOUBLE, {{DS_OPEN, "", -1}}, 255}.faulty("sync-locks-private", SHARE)
-            .catches(DS_OPEN, -1, {unseen}, never_ended),
-        Row{"userapl_l3_held_past_timeout_no_slash", USERAPL, {}, 0}.routed(false, true).catches(U_LOCK, 2, {timeout})
+        Row{"d25_link_refused_target_single", SINGLE, {{T_LINK, {MT_STEP_LINK_NEW, MT_STEP_LINK_EXISTING}, 1}}, 255}.faulty("link-refused", TARGET)
+            .catches(T_LINK, MT_STEP_LINK_NEW, {error_line(MT_LINK_FAILED, EPERM)}),
+        Row{"d26_single_half_ng_in_double", DOUBLE, {{T_RW, {MT_STEP_READ}, 1}}, 255}.faulty("read-garbage", TARGET, nullptr, "single")
+            .catches(T_RW, MT_STEP_READ, {garbage}),
+        Row{"d27_sync_locks_private_single", SINGLE, {{S_LOCK, {}, -1, MT_STEP_EXCL_WAIT}}, 255}.faulty("sync-locks-private", SHARE, "hostS")
+            .catches(KIND_COUNT, MT_COUNT, {unseen}, never_ended),
+        Row{"d28_sync_locks_private_double", DOUBLE, {{DS_OPEN, {}, -1}}, 255}.faulty("sync-locks-private", SHARE)
+            .catches(DS_OPEN, MT_TITLE_KIND_OPEN, {unseen}, never_ended),
+        Row{"userapl_l3_held_past_timeout_no_slash", USERAPL, {}, 0}.routed(false, true).catches(U_LOCK, MT_STEP_L3, {timeout})
             .operating({0666, true}, {"L1 tlock refused", "L2 app locked", "L3 app held until file removed"}),
         Row{"userapl_passes_prompts_in_log", USERAPL, {}, 0}.routed(true, false)
             .operating({}, {"O1 opened", "O2 created mode 0666", "L1 tlock refused", "L2 app locked", "L3 app released while checker waiting"})
-            .catches(KIND_COUNT, -1, {progress(MT_UA_ASK_APP_OPEN), progress(MT_UA_ASK_CLOSE_AFTER_CHECK),
+            .catches(KIND_COUNT, MT_COUNT, {progress(MT_UA_ASK_APP_OPEN), progress(MT_UA_ASK_CLOSE_AFTER_CHECK),
                 progress(MT_UA_ASK_CLOSE_AFTER_CREATE), progress(MT_UA_ASK_WITHIN_TIMEOUT), progress(MT_UA_ASK_LOCK), refused + eagain}),
-        Row{"userapl_idle_operator_aborts_o1", USERAPL, {{U_OPEN, "N", -1}}, 255}.driven(IDLE).catches(U_OPEN, 0, {error_line(MT_SYNC_FAILED)}),
-        Row{"userapl_nobody_read_only_file", USERAPL, {{U_OPEN, "OONN", 1}, {U_LOCK, "", -1}}, 255}.as_nobody(0700, 0777)
+        Row{"userapl_idle_operator_aborts_o1", USERAPL, {{U_OPEN, {MT_STEP_O1}, -1}}, 255}.driven(IDLE).catches(U_OPEN, MT_STEP_O1, {error_line(MT_SYNC_FAILED)}),
+        Row{"userapl_nobody_read_only_file", USERAPL, {{U_OPEN, {MT_STEP_O3, MT_STEP_O4}, 1}, {U_LOCK, {}, -1}}, 255}.as_nobody(0700, 0777)
             .operating({0444}, {"O2 created mode 0444"}),
-        Row{"double_third_instance_beside_live_pair", DOUBLE, {{DS_OPEN, "", -1}}, 255}.driven(THIRD).catches(KIND_COUNT, -1, {progress(MT_SYNC_PARTNER_FIRST)}),
-        Row{"userapl_target_swapped_for_symlink_at_l3", USERAPL, {{U_LOCK, "OO", 1}}, 255}.hostile("symlink", ELOOP, 4),
-        Row{"userapl_target_swapped_for_hardlink_at_o2", USERAPL, {{U_OPEN, "ON", -1}}, 255}.hostile("hardlink", EMLINK, 2),
-        Row{"userapl_stop_file_planted_as_fifo", USERAPL, {{U_OPEN, "N", -1}}, 255}.hostile("fifo", EINVAL),
+        Row{"double_third_instance_beside_live_pair", DOUBLE, {{DS_OPEN, {}, -1}}, 255}.driven(THIRD).catches(KIND_COUNT, MT_COUNT, {progress(MT_SYNC_PARTNER_FIRST)}),
+        Row{"userapl_target_swapped_for_symlink_at_l3", USERAPL, {{U_LOCK, {}, 1, MT_STEP_L2}}, 255}.hostile("symlink", ELOOP, 4),
+        Row{"userapl_target_swapped_for_hardlink_at_o2", USERAPL, {{U_OPEN, {MT_STEP_O2}, -1}}, 255}.hostile("hardlink", EMLINK, 2),
+        Row{"userapl_stop_file_planted_as_fifo", USERAPL, {{U_OPEN, {MT_STEP_O1}, -1}}, 255}.hostile("fifo", EINVAL),
         Row{"single_code_sets_and_routes_together", SINGLE, {}, 0}.driven(CODE_SETS),
         Row{"single_hardlinks_planted_as_work_files", SINGLE, {}, 255}.planted("hardlink", work_files, EMLINK),
         Row{"single_symlink_planted_as_sync_file", SINGLE, {}, 255}.planted("symlink", {"S/.#ZEMLOCK.H.P.master"}, ELOOP),
         Row{"single_fifos_planted_as_end_wait_and_probe", SINGLE, {}, 255}.planted("fifo", end_wait, EINVAL),
         Row{"single_nobody_target_without_create_right", SINGLE,
-            {{T_OPEN, "ONNNNN", 1}, {T_LINK, "", 1}, {T_LOCK, "", 1}, {T_RW, "", 1}, {T_DELETE, "", 1}}, 255}
-            .as_nobody(0777, 0755).catches(T_OPEN, 0, {progress(MT_OPEN_REFUSED_OK)}),
-        Row{"single_nobody_share_without_create_right", SINGLE, {{S_OPEN, "N", 1}, {S_LOCK, "", 1}, {T_LOCK, "OOO", -1}}, 255}
+            {{T_OPEN, {MT_STEP_OPEN_NEW, MT_STEP_OPEN_READ, MT_STEP_OPEN_WRITE, MT_STEP_OPEN_RDWR, MT_STEP_CHOWN}, 1}, {T_LINK, {}, 1}, {T_LOCK, {}, 1}, {T_RW, {}, 1}, {T_DELETE, {}, 1}}, 255}
+            .as_nobody(0777, 0755).catches(T_OPEN, MT_STEP_OPEN_MISSING, {progress(MT_OPEN_REFUSED_OK)}),
+        Row{"single_nobody_share_without_create_right", SINGLE, {{S_OPEN, {MT_STEP_OPEN_NEW}, 1}, {S_LOCK, {}, 1}, {T_LOCK, {}, -1, MT_STEP_EXCL_WAIT}}, 255}
             .as_nobody(0755, 0777),
         Row{"signal_sigint_at_first_fork", SINGLE, {}, 1}.driven(SIGNALLED, SIGINT, progress(MT_FORK)),
         Row{"signal_sighup_while_waiting_for_child_lock", SINGLE, {}, 1}
@@ -600,9 +608,9 @@ std::pair<int, int> block(const Lines &l, int level, ntw_text_id title, int from
     return {-1, -1};
 }
 
-// The lines of the catching step (KIND_COUNT: the whole report; step -1:
-// the whole kind).
-Lines catching_block(const Lines &l, Kind kind, int step)
+// The lines of the catching step (KIND_COUNT: the whole report; the kind's
+// title: the whole kind).
+Lines catching_block(const Lines &l, Kind kind, ntw_text_id step)
 {
     std::pair<int, int> b{0, static_cast<int>(l.size())};
     if (kind != KIND_COUNT) {
@@ -610,7 +618,7 @@ Lines catching_block(const Lines &l, Kind kind, int step)
         b = block(l, 0, mode_title(k.mode), b.first, b.second);
         b = block(l, 1, k.object, b.first, b.second);
         b = block(l, 2, k.title, b.first, b.second);
-        b = step < 0 ? b : block(l, 3, k.steps[step], b.first, b.second);
+        b = step == k.title ? b : block(l, 3, step, b.first, b.second);
     }
     return b.second < 0 ? Lines() : Lines(l.begin() + b.first, l.begin() + b.second);
 }
@@ -674,7 +682,7 @@ void Scenario::check(const Row &r, const Instance &in, const std::string &partne
 int file_number(const Lines &l, Kind kind, ntw_text_id text, const std::string &dir)
 {
     const std::string prefix = head(text) + dir + "/.#ZEMLOCK.";
-    for (const std::string &s : catching_block(l, kind, -1))
+    for (const std::string &s : catching_block(l, kind, k_kinds[kind].title))
         if (s.compare(0, prefix.size(), prefix) == 0 && s.size() > prefix.size())
             return s[prefix.size()] == '0' || s[prefix.size()] == '1' ? s[prefix.size()] - '0' : -1;
     return -1;
