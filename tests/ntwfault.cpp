@@ -18,6 +18,9 @@
 //                   a test can tell that the fault really took effect
 //   NTWFAULT_HOST   only processes on the host of this name (a fault of one
 //                   client of a network file system; default: every host)
+//   NTWFAULT_AT     the lock faults act only at these of their occasions in
+//                   the checker's own process ("5,9": the fifth and the
+//                   ninth), never in its forked children
 //
 // The faults:
 //   open-hang           opening a work file never returns
@@ -31,8 +34,8 @@
 //                       process never sees its own locks as conflicts)
 //   nolock              record lock requests succeed without locking
 //   lockwait-never      a waiting record lock request is never granted
-//   lock-refused-once   the first record lock request that does not wait is
-//                       refused although the region is free
+//   lock-refused-once   a record lock request that does not wait is refused
+//                       although the region is free (by default the first)
 //   lock-conflict-hang  a lock request that must be refused never returns
 //                       (the lock server does not answer it)
 //   nolockf             lockf requests succeed without locking
@@ -44,6 +47,10 @@
 //   fsync-eio           fsync fails with EIO
 //   chown-eperm         the owner change is refused (EPERM)
 //   chown-ignored       the owner change reports success and changes nothing
+//   chown-owner-only    the owner change changes the owner and not the group
+//   others-eacces       a work file that another process created cannot be
+//                       removed, nor opened at the occasions of NTWFAULT_AT
+//                       (EACCES), as where the hosts map users differently
 //   unlink-fail         unlink removes the file and still reports ENOENT, like
 //                       a retried request whose first reply was lost (an
 //                       unlink refusal that keeps the file is not offered: the
@@ -75,8 +82,10 @@ enum Role : unsigned char { OTHER, WORK, SYNC };
 
 const char *s_fault = "", *s_kind = "", *s_file = "", *s_log = "";
 char s_prefix[4096]; // "<NTWFAULT_DIR>/.#ZEMLOCK."
+char s_at[256];      // ",<occasion>,...,"; "" for every occasion
+pid_t s_checker;     // the process that loaded the library
 Role s_role[MAX_FD]; // what each descriptor is open on
-bool s_refused_once; // the one refusal of "lock-refused-once" has been made
+char s_created[8][4096]; // the work files this process created and still has
 
 // The next definition of a libc entry point, looked up once: after that no
 // lock and no allocation, so it is safe in signal handlers and forked
@@ -107,11 +116,28 @@ __attribute__((constructor)) void read_configuration()
     s_kind = setting("NTWFAULT_KIND");
     s_file = setting("NTWFAULT_FILE");
     s_log = setting("NTWFAULT_LOG");
+    s_checker = getpid();
+    const char *at = *setting("NTWFAULT_AT") != '\0' ? setting("NTWFAULT_AT")
+                     : strcmp(s_fault, "lock-refused-once") == 0 ? "1"
+                                                                 : "";
+    if (*at != '\0')
+        snprintf(s_at, sizeof s_at, ",%s,", at);
 }
 
 bool is(const char *fault)
 {
     return strcmp(s_fault, fault) == 0;
+}
+
+// Counts an occasion of the fault; whether it acts at it.
+bool due()
+{
+    static int seen;
+    if (getpid() != s_checker)
+        return *s_at == '\0';
+    char occasion[16];
+    snprintf(occasion, sizeof occasion, ",%d,", ++seen);
+    return *s_at == '\0' || strstr(s_at, occasion) != nullptr;
 }
 
 // Whether the file is one of the role's (WORK or SYNC): directly in the
@@ -183,13 +209,38 @@ int answer(int err)
 int unanswered_if_refused(int r)
 {
     const bool refused = r != 0 && (errno == EAGAIN || errno == EACCES);
-    return refused && is("lock-conflict-hang") ? answer(EINTR) : r;
+    return refused && is("lock-conflict-hang") && due() ? answer(EINTR) : r;
 }
 
 bool exists(const char *path)
 {
     struct stat st;
     return lstat(path, &st) == 0;
+}
+
+// The slot of a work file that this process created (of a free slot for
+// ""); nullptr when there is none.
+char *created_slot(const char *path)
+{
+    for (char *slot : s_created)
+        if (strcmp(slot, path) == 0)
+            return slot;
+    return nullptr;
+}
+
+// Whether "others-eacces" refuses the work file at `path`; a file this
+// process creates is remembered as its own.
+bool foreign(const char *path, bool creating)
+{
+    if (!is("others-eacces") || created_slot(path) != nullptr)
+        return false;
+    if (!exists(path)) {
+        char *slot = creating ? created_slot("") : nullptr;
+        if (slot != nullptr)
+            snprintf(slot, sizeof s_created[0], "%s", path);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -212,6 +263,8 @@ int open64(const char *path, int flags, ...)
         return answer(EINTR);
     if (work && (flags & O_CREAT) != 0 && is("create-enospc") && !exists(path))
         return answer(ENOSPC);
+    if (work && foreign(path, (flags & O_CREAT) != 0) && due())
+        return answer(EACCES);
     int fd = REAL(open64)(path, flags, mode);
     if (fd < 0 && errno == ENOENT && work && (flags & (O_CREAT | O_ACCMODE)) == O_RDONLY &&
         is("open-missing")) {
@@ -240,12 +293,10 @@ int fcntl64(int fd, int cmd, ...)
     const bool locking = static_cast<struct flock *>(arg)->l_type != F_UNLCK;
     if ((work && is("nolock")) || (is_fd(fd, SYNC) && is("sync-locks-private")))
         return answer(0);
-    if (work && cmd == F_SETLKW && locking && is("lockwait-never"))
+    if (work && cmd == F_SETLKW && locking && is("lockwait-never") && due())
         return answer(EINTR);
-    if (work && cmd == F_SETLK && locking && !s_refused_once && is("lock-refused-once")) {
-        s_refused_once = true;
+    if (work && cmd == F_SETLK && locking && is("lock-refused-once") && due())
         return answer(EAGAIN);
-    }
     int r = REAL(fcntl64)(fd, cmd, arg);
     return work && cmd == F_SETLK && locking ? unanswered_if_refused(r) : r;
 }
@@ -304,13 +355,23 @@ int fchown(int fd, uid_t owner, gid_t group)
 {
     if (is_fd(fd, WORK) && (is("chown-eperm") || is("chown-ignored")))
         return answer(is("chown-eperm") ? EPERM : 0);
+    if (is_fd(fd, WORK) && is("chown-owner-only")) {
+        note();
+        group = static_cast<gid_t>(-1);
+    }
     return REAL(fchown)(fd, owner, group);
 }
 
 int unlink(const char *path)
 {
+    const bool work = is_path(path, WORK);
+    if (work && foreign(path, false))
+        return answer(EACCES);
+    char *own = created_slot(path);
+    if (work && own != nullptr)
+        *own = '\0';
     int r = REAL(unlink)(path);
-    return r == 0 && is("unlink-fail") && is_path(path, WORK) ? answer(ENOENT) : r;
+    return r == 0 && is("unlink-fail") && work ? answer(ENOENT) : r;
 }
 
 } // extern "C"
