@@ -81,10 +81,10 @@ constexpr int MAX_FD = 4096;
 enum Role : unsigned char { OTHER, WORK, SYNC };
 
 const char *s_fault = "", *s_kind = "", *s_file = "", *s_log = "";
-char s_prefix[4096]; // "<NTWFAULT_DIR>/.#ZEMLOCK."
-char s_at[256];      // ",<occasion>,...,"; "" for every occasion
-pid_t s_checker;     // the process that loaded the library
-Role s_role[MAX_FD]; // what each descriptor is open on
+char s_prefix[4096];     // "<NTWFAULT_DIR>/.#ZEMLOCK."
+char s_at[256];          // ",<occasion>,...,"; "" for every occasion
+pid_t s_checker;         // the process that loaded the library
+Role s_role[MAX_FD];     // what each descriptor is open on
 char s_created[8][4096]; // the work files this process created and still has
 
 // The next definition of a libc entry point, looked up once: after that no
@@ -117,7 +117,7 @@ __attribute__((constructor)) void read_configuration()
     s_file = setting("NTWFAULT_FILE");
     s_log = setting("NTWFAULT_LOG");
     s_checker = getpid();
-    const char *at = *setting("NTWFAULT_AT") != '\0' ? setting("NTWFAULT_AT")
+    const char *at = *setting("NTWFAULT_AT") != '\0'             ? setting("NTWFAULT_AT")
                      : strcmp(s_fault, "lock-refused-once") == 0 ? "1"
                                                                  : "";
     if (*at != '\0')
