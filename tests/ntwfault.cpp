@@ -18,9 +18,9 @@
 //                   a test can tell that the fault really took effect
 //   NTWFAULT_HOST   only processes on the host of this name (a fault of one
 //                   client of a network file system; default: every host)
-//   NTWFAULT_AT     the lock faults act only at these of their occasions in
-//                   the checker's own process ("5,9": the fifth and the
-//                   ninth), never in its forked children
+//   NTWFAULT_AT     n: the fault acts only at its nth occasion in the
+//                   checker's own process (the faults that say so below),
+//                   never in its forked children
 //
 // The faults:
 //   open-hang           opening a work file never returns
@@ -33,11 +33,11 @@
 //                       process only: requests succeed without locking (a
 //                       process never sees its own locks as conflicts)
 //   nolock              record lock requests succeed without locking
-//   lockwait-never      a waiting record lock request is never granted
+//   lockwait-never      a waiting record lock request is never granted (AT)
 //   lock-refused-once   a record lock request that does not wait is refused
-//                       although the region is free (by default the first)
+//                       although the region is free (AT, by default the first)
 //   lock-conflict-hang  a lock request that must be refused never returns
-//                       (the lock server does not answer it)
+//                       (the lock server does not answer it) (AT)
 //   nolockf             lockf requests succeed without locking
 //   link-refused        a hard link under a new name is refused (EPERM)
 //   link-over           a hard link over an existing name succeeds
@@ -48,9 +48,8 @@
 //   chown-eperm         the owner change is refused (EPERM)
 //   chown-ignored       the owner change reports success and changes nothing
 //   chown-owner-only    the owner change changes the owner and not the group
-//   others-eacces       a work file that another process created cannot be
-//                       removed, nor opened at the occasions of NTWFAULT_AT
-//                       (EACCES), as where the hosts map users differently
+//   open-existing-eacces  opening a work file that exists fails with EACCES,
+//                       as where the hosts map their users differently (AT)
 //   unlink-fail         unlink removes the file and still reports ENOENT, like
 //                       a retried request whose first reply was lost (an
 //                       unlink refusal that keeps the file is not offered: the
@@ -81,11 +80,10 @@ constexpr int MAX_FD = 4096;
 enum Role : unsigned char { OTHER, WORK, SYNC };
 
 const char *s_fault = "", *s_kind = "", *s_file = "", *s_log = "";
-char s_prefix[4096];     // "<NTWFAULT_DIR>/.#ZEMLOCK."
-char s_at[256];          // ",<occasion>,...,"; "" for every occasion
-pid_t s_checker;         // the process that loaded the library
-Role s_role[MAX_FD];     // what each descriptor is open on
-char s_created[8][4096]; // the work files this process created and still has
+char s_prefix[4096]; // "<NTWFAULT_DIR>/.#ZEMLOCK."
+int s_at;            // the one occasion at which the fault acts; 0: every one
+pid_t s_checker;     // the process that loaded the library
+Role s_role[MAX_FD]; // what each descriptor is open on
 
 // The next definition of a libc entry point, looked up once: after that no
 // lock and no allocation, so it is safe in signal handlers and forked
@@ -117,11 +115,9 @@ __attribute__((constructor)) void read_configuration()
     s_file = setting("NTWFAULT_FILE");
     s_log = setting("NTWFAULT_LOG");
     s_checker = getpid();
-    const char *at = *setting("NTWFAULT_AT") != '\0'             ? setting("NTWFAULT_AT")
-                     : strcmp(s_fault, "lock-refused-once") == 0 ? "1"
-                                                                 : "";
-    if (*at != '\0')
-        snprintf(s_at, sizeof s_at, ",%s,", at);
+    s_at = atoi(setting("NTWFAULT_AT"));
+    if (s_at == 0 && strcmp(s_fault, "lock-refused-once") == 0)
+        s_at = 1;
 }
 
 bool is(const char *fault)
@@ -133,11 +129,7 @@ bool is(const char *fault)
 bool due()
 {
     static int seen;
-    if (getpid() != s_checker)
-        return *s_at == '\0';
-    char occasion[16];
-    snprintf(occasion, sizeof occasion, ",%d,", ++seen);
-    return *s_at == '\0' || strstr(s_at, occasion) != nullptr;
+    return s_at == 0 || (getpid() == s_checker && ++seen == s_at);
 }
 
 // Whether the file is one of the role's (WORK or SYNC): directly in the
@@ -218,31 +210,6 @@ bool exists(const char *path)
     return lstat(path, &st) == 0;
 }
 
-// The slot of a work file that this process created (of a free slot for
-// ""); nullptr when there is none.
-char *created_slot(const char *path)
-{
-    for (char *slot : s_created)
-        if (strcmp(slot, path) == 0)
-            return slot;
-    return nullptr;
-}
-
-// Whether "others-eacces" refuses the work file at `path`; a file this
-// process creates is remembered as its own.
-bool foreign(const char *path, bool creating)
-{
-    if (!is("others-eacces") || created_slot(path) != nullptr)
-        return false;
-    if (!exists(path)) {
-        char *slot = creating ? created_slot("") : nullptr;
-        if (slot != nullptr)
-            snprintf(slot, sizeof s_created[0], "%s", path);
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 extern "C" {
@@ -263,7 +230,7 @@ int open64(const char *path, int flags, ...)
         return answer(EINTR);
     if (work && (flags & O_CREAT) != 0 && is("create-enospc") && !exists(path))
         return answer(ENOSPC);
-    if (work && foreign(path, (flags & O_CREAT) != 0) && due())
+    if (work && is("open-existing-eacces") && exists(path) && due())
         return answer(EACCES);
     int fd = REAL(open64)(path, flags, mode);
     if (fd < 0 && errno == ENOENT && work && (flags & (O_CREAT | O_ACCMODE)) == O_RDONLY &&
@@ -364,14 +331,8 @@ int fchown(int fd, uid_t owner, gid_t group)
 
 int unlink(const char *path)
 {
-    const bool work = is_path(path, WORK);
-    if (work && foreign(path, false))
-        return answer(EACCES);
-    char *own = created_slot(path);
-    if (work && own != nullptr)
-        *own = '\0';
     int r = REAL(unlink)(path);
-    return r == 0 && is("unlink-fail") && work ? answer(ENOENT) : r;
+    return r == 0 && is("unlink-fail") && is_path(path, WORK) ? answer(ENOENT) : r;
 }
 
 } // extern "C"

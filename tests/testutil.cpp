@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
@@ -142,13 +141,6 @@ std::string replace_first(std::string s, const std::string &from, const std::str
     if (p != std::string::npos)
         s.replace(p, from.size(), to);
     return s;
-}
-
-long long monotonic_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
 void become_subreaper()

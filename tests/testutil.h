@@ -80,9 +80,6 @@ std::string error_line(ntw_text_id id, int err = 0);
 std::string filled(ntw_text_id id, const std::string &a = "", const std::string &b = "");
 std::string replace_first(std::string s, const std::string &from, const std::string &to);
 
-// Milliseconds of the monotonic clock, for bounds on elapsed time.
-long long monotonic_ms();
-
 // The test process becomes a child subreaper, so orphans of the checker
 // stay its children.
 void become_subreaper();
