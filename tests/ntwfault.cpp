@@ -18,6 +18,9 @@
 //                   a test can tell that the fault really took effect
 //   NTWFAULT_HOST   only processes on the host of this name (a fault of one
 //                   client of a network file system; default: every host)
+//   NTWFAULT_AT     n: the fault acts only at its nth occasion in the
+//                   checker's own process (the faults that say so below),
+//                   never in its forked children
 //
 // The faults:
 //   open-hang           opening a work file never returns
@@ -30,11 +33,11 @@
 //                       process only: requests succeed without locking (a
 //                       process never sees its own locks as conflicts)
 //   nolock              record lock requests succeed without locking
-//   lockwait-never      a waiting record lock request is never granted
-//   lock-refused-once   the first record lock request that does not wait is
-//                       refused although the region is free
+//   lockwait-never      a waiting record lock request is never granted (AT)
+//   lock-refused-once   a record lock request that does not wait is refused
+//                       although the region is free (AT, by default the first)
 //   lock-conflict-hang  a lock request that must be refused never returns
-//                       (the lock server does not answer it)
+//                       (the lock server does not answer it) (AT)
 //   lock-enolck         a lock request that does not wait and must be
 //                       refused fails with ENOLCK (no lock service running)
 //   lockwait-at-once    a waiting record lock request of the checker's own
@@ -59,6 +62,9 @@
 //   hide-capability     record locks on the sync file beyond the pairing's
 //                       bytes 0 to 7 succeed without locking (an instance
 //                       of an earlier release, as seen by its partner)
+//   chown-owner-only    the owner change changes the owner and not the group
+//   open-existing-eacces  opening a work file that exists fails with EACCES,
+//                       as where the hosts map their users differently (AT)
 //   unlink-fail         unlink removes the file and still reports ENOENT, like
 //                       a retried request whose first reply was lost (an
 //                       unlink refusal that keeps the file is not offered: the
@@ -90,9 +96,9 @@ enum Role : unsigned char { OTHER, WORK, SYNC };
 
 const char *s_fault = "", *s_kind = "", *s_file = "", *s_log = "";
 char s_prefix[4096]; // "<NTWFAULT_DIR>/.#ZEMLOCK."
-Role s_role[MAX_FD]; // what each descriptor is open on
-bool s_refused_once; // the one refusal of "lock-refused-once" has been made
+int s_at;            // the one occasion at which the fault acts; 0: every one
 pid_t s_checker;     // the process that loaded the library
+Role s_role[MAX_FD]; // what each descriptor is open on
 struct {
     int fd = -1; // "stale-read": what the first read at the start of fd got
     char bytes[256];
@@ -129,11 +135,21 @@ __attribute__((constructor)) void read_configuration()
     s_file = setting("NTWFAULT_FILE");
     s_log = setting("NTWFAULT_LOG");
     s_checker = getpid();
+    s_at = atoi(setting("NTWFAULT_AT"));
+    if (s_at == 0 && strcmp(s_fault, "lock-refused-once") == 0)
+        s_at = 1;
 }
 
 bool is(const char *fault)
 {
     return strcmp(s_fault, fault) == 0;
+}
+
+// Counts an occasion of the fault; whether it acts at it.
+bool due()
+{
+    static int seen;
+    return s_at == 0 || (getpid() == s_checker && ++seen == s_at);
 }
 
 // Whether the file is one of the role's (WORK or SYNC): directly in the
@@ -209,7 +225,7 @@ bool is_refusal(int r)
 // answers one that it must refuse, or fails it for want of a lock service.
 int refusal_answer(int r)
 {
-    if (is_refusal(r) && (is("lock-conflict-hang") || is("lock-enolck")))
+    if (is_refusal(r) && (is("lock-conflict-hang") || is("lock-enolck")) && due())
         return answer(is("lock-enolck") ? ENOLCK : EINTR);
     return r;
 }
@@ -240,6 +256,8 @@ int open64(const char *path, int flags, ...)
         return answer(EINTR);
     if (work && (flags & O_CREAT) != 0 && is("create-enospc") && !exists(path))
         return answer(ENOSPC);
+    if (work && is("open-existing-eacces") && exists(path) && due())
+        return answer(EACCES);
     int fd = REAL(open64)(path, flags, mode);
     if (fd < 0 && errno == ENOENT && work && (flags & (O_CREAT | O_ACCMODE)) == O_RDONLY &&
         is("open-missing")) {
@@ -271,16 +289,14 @@ int fcntl64(int fd, int cmd, ...)
     if ((work && is("nolock")) || (sync && is("sync-locks-private")) ||
         (sync && static_cast<struct flock *>(arg)->l_start > 7 && is("hide-capability")))
         return answer(0);
-    if (work && cmd == F_SETLKW && locking && is("lockwait-never"))
+    if (work && cmd == F_SETLKW && locking && is("lockwait-never") && due())
         return answer(EINTR);
     if (work && cmd == F_SETLKW && locking && is("lockwait-at-once") && getpid() == s_checker) {
         int r = REAL(fcntl64)(fd, F_SETLK, arg);
         return is_refusal(r) ? answer(0) : r;
     }
-    if (work && cmd == F_SETLK && locking && !s_refused_once && is("lock-refused-once")) {
-        s_refused_once = true;
+    if (work && cmd == F_SETLK && locking && is("lock-refused-once") && due())
         return answer(EAGAIN);
-    }
     int r = REAL(fcntl64)(fd, cmd, arg);
     return work && cmd == F_SETLK && locking ? refusal_answer(r) : r;
 }
@@ -366,6 +382,10 @@ int fchown(int fd, uid_t owner, gid_t group)
 {
     if (is_fd(fd, WORK) && (is("chown-eperm") || is("chown-ignored")))
         return answer(is("chown-eperm") ? EPERM : 0);
+    if (is_fd(fd, WORK) && is("chown-owner-only")) {
+        note();
+        group = static_cast<gid_t>(-1);
+    }
     return REAL(fchown)(fd, owner, group);
 }
 

@@ -47,12 +47,7 @@ std::string parse(Args args, const Args &more = {})
 // is accepted in every end-to-end run.)
 TEST(CheckArg, CommandLinesAreAcceptedOrRejectedWithTheUsageText)
 {
-    const std::string usage =
-        "USAGE:zemntwchk {-s|-e|-8} -m single -p targetpath -h zemsharepath [-O Owner [-G Group]] "
-        "[-o logfile] [-t timeout]\n"
-        "      zemntwchk {-s|-e|-8} -m double -p targetpath -h zemsharepath [-O Owner [-G Group]] "
-        "[-o logfile] [-t timeout]\n"
-        "      zemntwchk {-s|-e|-8} -m userapl -f targetfile [-o logfile] [-t timeout]\n";
+    const std::string usage = read_file_bytes(NTW_GOLDEN_DIR "/usage.txt");
     const std::string P200(200, 'p'), P201(201, 'p'), N14(14, 'n'), N15(15, 'n');
     const Args ok = {"-s", "-m", "single", "-h", "/s", "-p", "/t"};
     auto with = [&](Args extra) {
