@@ -19,7 +19,7 @@ run: build
 	rmdir $$share $$target; echo "exit status: $$status"; exit $$status
 
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j 8
+	cd $(BUILD) && ctest --output-on-failure -j 12
 
 clean:
 	rm -rf $(BUILD)
