@@ -120,6 +120,11 @@ constexpr int SYNC_PAIR_TWO = 6; // bytes 6 and 7
 constexpr int SYNC_LEFT_OUT_BASE = 9;
 constexpr useconds_t SYNC_POLL_US = 20000;
 constexpr useconds_t FINISH_SETTLE_US = 3 * SYNC_POLL_US;
+// A partner that is already at the barrier lets go of its byte within one
+// of its own polls, so a release is first looked for at a finer pace; one
+// still busy with its steps is then polled at the usual pace.
+constexpr useconds_t RELEASE_QUICK_POLL_US = 2000;
+constexpr int RELEASE_QUICK_POLLS = 25;
 constexpr size_t SYNC_HOSTNAME_LEN = 68;
 constexpr unsigned STOP_DIR_LIMIT = 259;
 
@@ -165,13 +170,18 @@ int lock_byte(int fd, int type, int offset, int *err)
 // One pause of a polling loop; -1 when a signal cut it short.  A waiting
 // party keeps its presence file fresh and, until it has met its partner,
 // looks for the partner's.
-int sync_pause(const utlntw_sync_info *info)
+int sync_pause_for(const utlntw_sync_info *info, useconds_t us)
 {
     peer_keep_shown(info->my_alive_no == 0);
     sig_blocking_begin();
-    int rc = usleep(SYNC_POLL_US);
+    int rc = usleep(us);
     sig_blocking_end();
     return rc;
+}
+
+int sync_pause(const utlntw_sync_info *info)
+{
+    return sync_pause_for(info, SYNC_POLL_US);
 }
 
 void assign_role(utlntw_sync_info *info, int row)
@@ -307,13 +317,13 @@ int make_sync_names(utlntw_sync_info *info, const char *dir, int kind, int numbe
 // it; the probe's own lock is released again.
 int wait_until_released(utlntw_sync_info *info, int byte, time_t start)
 {
-    for (;;) {
+    for (int polls = 0;; ++polls) {
         int r = s_lock(info->fd, F_WRLCK, byte);
         if (r == 0)
             return s_unlock(info->fd, byte) == 0 ? 0 : -1;
         if (r == -1 || is_timeout_occured(start, info->timeout))
             return -1;
-        sync_pause(info);
+        sync_pause_for(info, polls < RELEASE_QUICK_POLLS ? RELEASE_QUICK_POLL_US : SYNC_POLL_US);
     }
 }
 
