@@ -118,6 +118,8 @@ constexpr int SYNC_PAIR_ONE = 4; // bytes 4 and 5
 constexpr int SYNC_PAIR_TWO = 6; // bytes 6 and 7
 // Byte 9 + liveness byte (10 or 11): that party left out a barrier.
 constexpr int SYNC_LEFT_OUT_BASE = 9;
+// Byte 11 + liveness byte (12 or 13): that party's test aborted.
+constexpr int SYNC_ABORTED_BASE = 11;
 constexpr useconds_t SYNC_POLL_US = 20000;
 constexpr useconds_t FINISH_SETTLE_US = 3 * SYNC_POLL_US;
 constexpr size_t SYNC_HOSTNAME_LEN = 68;
@@ -182,9 +184,22 @@ void assign_role(utlntw_sync_info *info, int row)
     info->other_file_no = s_roles[row].other_file_no;
 }
 
+// Whether the partner holds its mark on byte base + its liveness byte.
+bool partner_marked(utlntw_sync_info *info, int base)
+{
+    int err = 0;
+    int byte = base + info->other_alive_no;
+    int r = lock_byte(info->fd, F_WRLCK, byte, &err);
+    if (r == 0)
+        s_unlock(info->fd, byte);
+    return r == 1;
+}
+
 // Under the guard: the partner has let go of its liveness byte and made the
 // end-wait file, so it has finished the pairing as its first finisher
-// (alive, waiting for this party to remove the files), not ended.
+// (alive, waiting for this party to remove the files), not ended.  One that
+// shows its abort mark (held until this party removes the files) stopped
+// its test: this barrier fails as for a partner that has ended.
 bool partner_finished_pairing(utlntw_sync_info *info)
 {
     int err = 0;
@@ -195,19 +210,7 @@ bool partner_finished_pairing(utlntw_sync_info *info)
     sig_blocking_begin();
     int r = lstat(info->endwait_filename, &st);
     sig_blocking_end();
-    return r == 0 && S_ISREG(st.st_mode);
-}
-
-// A partner that left out the barrier this party has come to marked it
-// before it let go of its previous barrier's byte.
-bool partner_marked_left_out(utlntw_sync_info *info)
-{
-    int err = 0;
-    int byte = SYNC_LEFT_OUT_BASE + info->other_alive_no;
-    int r = lock_byte(info->fd, F_WRLCK, byte, &err);
-    if (r == 0)
-        s_unlock(info->fd, byte);
-    return r == 1;
+    return r == 0 && S_ISREG(st.st_mode) && !partner_marked(info, SYNC_ABORTED_BASE);
 }
 
 // The first party of a handshake waits, guard released between polls,
@@ -236,7 +239,8 @@ int wait_for_partner_byte(utlntw_sync_info *info, time_t start, bool *guard_held
             info->partner_finished = 1;
             return -1;
         }
-        if (info->my_alive_no != 0 && is_alive_other_process(info) == 0)
+        if (info->my_alive_no != 0 &&
+            (is_alive_other_process(info) == 0 || partner_marked(info, SYNC_ABORTED_BASE)))
             return -1;
     }
 }
@@ -433,9 +437,20 @@ int take_guard_and_probe_partner(utlntw_sync_info *info, time_t start, SyncPartn
     return 0;
 }
 
+// Closed: a second finish must not act on a descriptor reused since.
+void close_sync_file(utlntw_sync_info *info)
+{
+    if (info->fd == -1)
+        return;
+    close_file(info->fd);
+    info->fd = -1;
+}
+
 // The first finisher marks its leaving with the end-wait file (while it
 // still holds the guard), drops its locks and waits until the last
-// finisher has removed the sync file and then the end-wait file.
+// finisher has removed the sync file and then the end-wait file.  An
+// aborted party closes the sync file (which drops its abort mark) only
+// then: the last finisher looks for the mark after the liveness byte is free.
 int finish_first(utlntw_sync_info *info, time_t start)
 {
     int fd = open_file(info->endwait_filename, O_RDWR | O_CREAT, NTW_FILE_MODE, info->timeout, 0);
@@ -449,7 +464,9 @@ int finish_first(utlntw_sync_info *info, time_t start)
     sig_blocking_begin();
     usleep(FINISH_SETTLE_US);
     sig_blocking_end();
-    return wait_file_exists(info->endwait_filename, start, info->timeout) == 0 ? 0 : -1;
+    int gone = wait_file_exists(info->endwait_filename, start, info->timeout);
+    close_sync_file(info);
+    return gone == 0 ? 0 : -1;
 }
 
 int finish_pairing(utlntw_sync_info *info, time_t start)
@@ -659,7 +676,7 @@ int utlntw_sync_wait_last(utlntw_sync_info *info, int (*went_on)(const void *), 
     }
     // The partner has let go of its previous byte: it is at this barrier,
     // or at its next one with the first step of its next test done.
-    if (partner_marked_left_out(info) || went_on(arg)) {
+    if (partner_marked(info, SYNC_LEFT_OUT_BASE) || went_on(arg)) {
         info->left_out = 1;
         report_progress(MT_PARTNER_LEFT_TEST);
         return 2;
@@ -677,6 +694,18 @@ int utlntw_sync_leave_out(utlntw_sync_info *info)
         return -1;
     }
     info->left_out = 1;
+    return 0;
+}
+
+int utlntw_sync_abort(utlntw_sync_info *info)
+{
+    if (info->my_alive_no == 0 || info->fd == 0 || info->fd == -1)
+        return -1;
+    if (info->marked && s_unlock(info->fd, SYNC_LEFT_OUT_BASE + info->my_alive_no) == 0)
+        info->marked = 0; // superseded: the partner is to stop, not to go on
+    if (s_lock(info->fd, F_WRLCK, SYNC_ABORTED_BASE + info->my_alive_no) != 0)
+        return -1;
+    info->aborted = 1;
     return 0;
 }
 
@@ -727,9 +756,8 @@ int cleanup(utlntw_sync_info *info, int delete_flag, time_t start, int timeout)
     if (info->my_alive_no != 0)
         s_unlock(info->fd, info->my_alive_no);
     s_unlock_sync_file(info);
-    close_file(info->fd);
-    // Closed: a second finish must not act on a descriptor reused since.
-    info->fd = -1;
+    if (delete_flag || !info->aborted)
+        close_sync_file(info);
     if (delete_flag) {
         unlink(info->sync_filename);
         peer_remove_stale();
