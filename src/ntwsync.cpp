@@ -22,6 +22,8 @@
 //                                          second party (ntwpeer)
 //   10,11 exclusive  one barrier long     the first / second party left out
 //                                          a barrier (below)
+//   12,13 exclusive  abort to file removal the first / second party's test
+//                                          aborted (below)
 //
 // A handshake on byte n: under the guard, whoever takes byte n first keeps
 // it and polls (guard released between polls) until byte n+1 is held by the
@@ -90,6 +92,25 @@
 //   gone                                    has finished the pairing; the test
 //                                           ends, Y finishes last:
 //                                   <----   removes the sync and end-wait files
+//
+// A partner whose test aborted stops the mutual tests, so Y must not go on
+// to the next test (it would wait there in vain).  X shows its abort:
+//
+//   X (its test aborts)                   Y (a barrier to pass)
+//   take the abort mark (byte 11 +        waiting for X inside a handshake:
+//     liveness), drop a left-out mark       X's abort mark held -> the
+//   finish as above, but keep the sync      barrier fails ("同期処理が
+//     file open (so the mark) until the     失敗しました。")
+//     end-wait file is gone       ---->   or, X found finished: its abort
+//                                           mark held -> X has ended its
+//                                           test ("相手プロセスは終了して
+//                                           います。"), the barrier fails
+//                                   <----   Y aborts, finishes last
+//
+// The mark outlives X's liveness byte: Y looks for it only after that byte
+// is free, and removes the end-wait file only after it has looked.  A
+// partner that shows no mark (it follows the protocol only) is taken as
+// one that ended its test early.
 //
 // Every wait is bounded by the pairing's time-out.
 //

@@ -748,10 +748,9 @@ void Scenario::check(const Row &r, const Instance &in, const std::string &partne
     EXPECT_EQ(in.run.err, "");
     // Only an abort of the faulty instance, or a row that expects it, may
     // wait out a time-out (a stopping partner stops at once).
-    bool may_time_out = any_begins(r.lines, error_line(MT_TIMEOUT));
+    bool may_time_out = in.faulty && any_begins(r.lines, error_line(MT_TIMEOUT));
     for (const KindOutcome &o : outcome)
-        may_time_out = may_time_out || o.result < 0;
-    may_time_out = may_time_out && in.faulty;
+        may_time_out = may_time_out || (in.faulty && o.result < 0);
     EXPECT_TRUE(may_time_out || !any_begins(l, error_line(MT_TIMEOUT))) << in.report;
     const bool stops = !in.faulty && !outcome.empty();
     const Lines inside = stops ? catching_block(l, outcome[0].kind, outcome[0].ng[0])
