@@ -291,6 +291,7 @@ struct utlntw_sync_info {
     int32_t marked;           // this party shows the mark of a barrier left out
     int32_t partner_finished; // the partner finished the pairing instead of
                               // coming to this party's barrier
+    int32_t aborted;          // this party shows its abort mark
 };
 
 int file_control(int fd, int type, int offset);
@@ -327,6 +328,10 @@ int utlntw_sync_wait_last(utlntw_sync_info *info, int (*went_on)(const void *), 
 // steps before it are done).  0, or -1 ("同期処理が失敗しました。"
 // printed; the next barrier fails).
 int utlntw_sync_leave_out(utlntw_sync_info *info);
+// A test that aborts says so before it finishes the pairing: the partner's
+// barrier, waiting for it or finding it finished, then fails at once
+// instead of ending its test early.  0, or -1 (no mark shown).
+int utlntw_sync_abort(utlntw_sync_info *info);
 int utlntw_sync_finish(utlntw_sync_info *info);
 // Finishes a pairing whose partner process this party has ended itself.
 int utlntw_sync_finish_alone(utlntw_sync_info *info);

@@ -61,6 +61,16 @@ int start_pairing(utlntw_sync_info *sync, const char *sync_dir, int timeout)
     return utlntw_sync_init(sync, sync_dir, timeout, NTW_MODE_DOUBLE, 0);
 }
 
+// Finishes a test's pairing.  An abort stops the mutual tests here, so it
+// is shown first: a partner of this release stops at its barrier too, as
+// it would wait out its time-out at the next test's pairing otherwise.
+int finish_test_pairing(utlntw_sync_info *sync, int result)
+{
+    if (result < 0)
+        utlntw_sync_abort(sync);
+    return utlntw_sync_finish(sync) == 0 ? result : NTW_ABORT;
+}
+
 int form_work_names(const utlntw_sync_info *sync, const char *dir, WorkPair *w)
 {
     if (create_path(NTW_MODE_DOUBLE, dir, sync->my_file_no, w->own, 0) != 0)
@@ -627,9 +637,7 @@ int try_double_open_test(int timeout, const char *sync_dir, const char *dir, con
         result = settle(&sync, open_test_steps(&sync, &w, timeout, owner, group));
     result = close_work_files(&w, result);
     remove_work_files(w);
-    if (utlntw_sync_finish(&sync) != 0)
-        result = NTW_ABORT;
-    return result;
+    return finish_test_pairing(&sync, result);
 }
 
 // share_flag 1: the shared-path set (35, 36, 29 to 34, own lock shared);
@@ -641,9 +649,7 @@ int try_double_lock_test(int timeout, const char *sync_dir, const char *dir, int
     int result = NTW_ABORT;
     if (start_pairing(&sync, sync_dir, timeout) == 0 && form_work_names(&sync, dir, &w) == 0)
         result = lock_test_steps(&sync, &w, timeout, share_flag != 0);
-    result = close_work_files(&w, result);
-    if (utlntw_sync_finish(&sync) != 0)
-        result = NTW_ABORT;
+    result = finish_test_pairing(&sync, close_work_files(&w, result));
     remove_work_files(w);
     return result;
 }
@@ -661,9 +667,7 @@ int try_double_delete_targetpath(const NtwParam *param)
         if (start_pairing(&sync, param->share_path, param->timeout) == 0 &&
             form_work_names(&sync, param->target_path, &w) == 0)
             result = settle(&sync, delete_test_steps(&sync, w, param->timeout, start));
-        if (utlntw_sync_finish(&sync) != 0)
-            result = NTW_ABORT;
-        return result;
+        return finish_test_pairing(&sync, result);
     });
 }
 

@@ -22,6 +22,8 @@
 //                                          second party (ntwpeer)
 //   10,11 exclusive  one barrier long     the first / second party left out
 //                                          a barrier (below)
+//   12,13 exclusive  abort to file removal the first / second party's test
+//                                          aborted (below)
 //
 // A handshake on byte n: under the guard, whoever takes byte n first keeps
 // it and polls (guard released between polls) until byte n+1 is held by the
@@ -91,6 +93,25 @@
 //                                           ends, Y finishes last:
 //                                   <----   removes the sync and end-wait files
 //
+// A partner whose test aborted stops the mutual tests, so Y must not go on
+// to the next test (it would wait there in vain).  X shows its abort:
+//
+//   X (its test aborts)                   Y (a barrier to pass)
+//   take the abort mark (byte 11 +        waiting for X inside a handshake:
+//     liveness), drop a left-out mark       X's abort mark held -> the
+//   finish as above, but keep the sync      barrier fails ("同期処理が
+//     file open (so the mark) until the     失敗しました。")
+//     end-wait file is gone       ---->   or, X found finished: its abort
+//                                           mark held -> X has ended its
+//                                           test ("相手プロセスは終了して
+//                                           います。"), the barrier fails
+//                                   <----   Y aborts, finishes last
+//
+// The mark outlives X's liveness byte: Y looks for it only after that byte
+// is free, and removes the end-wait file only after it has looked.  A
+// partner that shows no mark (it follows the protocol only) is taken as
+// one that ended its test early.
+//
 // Every wait is bounded by the pairing's time-out.
 //
 // What a party learns about its partner beyond these locks (the presence
@@ -118,6 +139,8 @@ constexpr int SYNC_PAIR_ONE = 4; // bytes 4 and 5
 constexpr int SYNC_PAIR_TWO = 6; // bytes 6 and 7
 // Byte 9 + liveness byte (10 or 11): that party left out a barrier.
 constexpr int SYNC_LEFT_OUT_BASE = 9;
+// Byte 11 + liveness byte (12 or 13): that party's test aborted.
+constexpr int SYNC_ABORTED_BASE = 11;
 constexpr useconds_t SYNC_POLL_US = 20000;
 constexpr useconds_t FINISH_SETTLE_US = 3 * SYNC_POLL_US;
 // A partner that is already at the barrier lets go of its byte within one
@@ -192,9 +215,22 @@ void assign_role(utlntw_sync_info *info, int row)
     info->other_file_no = s_roles[row].other_file_no;
 }
 
+// Whether the partner holds its mark on byte base + its liveness byte.
+bool partner_marked(utlntw_sync_info *info, int base)
+{
+    int err = 0;
+    int byte = base + info->other_alive_no;
+    int r = lock_byte(info->fd, F_WRLCK, byte, &err);
+    if (r == 0)
+        s_unlock(info->fd, byte);
+    return r == 1;
+}
+
 // Under the guard: the partner has let go of its liveness byte and made the
 // end-wait file, so it has finished the pairing as its first finisher
-// (alive, waiting for this party to remove the files), not ended.
+// (alive, waiting for this party to remove the files), not ended.  One that
+// shows its abort mark (held until this party removes the files) stopped
+// its test: this barrier fails as for a partner that has ended.
 bool partner_finished_pairing(utlntw_sync_info *info)
 {
     int err = 0;
@@ -205,19 +241,7 @@ bool partner_finished_pairing(utlntw_sync_info *info)
     sig_blocking_begin();
     int r = lstat(info->endwait_filename, &st);
     sig_blocking_end();
-    return r == 0 && S_ISREG(st.st_mode);
-}
-
-// A partner that left out the barrier this party has come to marked it
-// before it let go of its previous barrier's byte.
-bool partner_marked_left_out(utlntw_sync_info *info)
-{
-    int err = 0;
-    int byte = SYNC_LEFT_OUT_BASE + info->other_alive_no;
-    int r = lock_byte(info->fd, F_WRLCK, byte, &err);
-    if (r == 0)
-        s_unlock(info->fd, byte);
-    return r == 1;
+    return r == 0 && S_ISREG(st.st_mode) && !partner_marked(info, SYNC_ABORTED_BASE);
 }
 
 // The first party of a handshake waits, guard released between polls,
@@ -246,7 +270,8 @@ int wait_for_partner_byte(utlntw_sync_info *info, time_t start, bool *guard_held
             info->partner_finished = 1;
             return -1;
         }
-        if (info->my_alive_no != 0 && is_alive_other_process(info) == 0)
+        if (info->my_alive_no != 0 &&
+            (is_alive_other_process(info) == 0 || partner_marked(info, SYNC_ABORTED_BASE)))
             return -1;
     }
 }
@@ -443,9 +468,20 @@ int take_guard_and_probe_partner(utlntw_sync_info *info, time_t start, SyncPartn
     return 0;
 }
 
+// Closed: a second finish must not act on a descriptor reused since.
+void close_sync_file(utlntw_sync_info *info)
+{
+    if (info->fd == -1)
+        return;
+    close_file(info->fd);
+    info->fd = -1;
+}
+
 // The first finisher marks its leaving with the end-wait file (while it
 // still holds the guard), drops its locks and waits until the last
-// finisher has removed the sync file and then the end-wait file.
+// finisher has removed the sync file and then the end-wait file.  An
+// aborted party closes the sync file (which drops its abort mark) only
+// then: the last finisher looks for the mark after the liveness byte is free.
 int finish_first(utlntw_sync_info *info, time_t start)
 {
     int fd = open_file(info->endwait_filename, O_RDWR | O_CREAT, NTW_FILE_MODE, info->timeout, 0);
@@ -459,7 +495,9 @@ int finish_first(utlntw_sync_info *info, time_t start)
     sig_blocking_begin();
     usleep(FINISH_SETTLE_US);
     sig_blocking_end();
-    return wait_file_exists(info->endwait_filename, start, info->timeout) == 0 ? 0 : -1;
+    int gone = wait_file_exists(info->endwait_filename, start, info->timeout);
+    close_sync_file(info);
+    return gone == 0 ? 0 : -1;
 }
 
 int finish_pairing(utlntw_sync_info *info, time_t start)
@@ -669,7 +707,7 @@ int utlntw_sync_wait_last(utlntw_sync_info *info, int (*went_on)(const void *), 
     }
     // The partner has let go of its previous byte: it is at this barrier,
     // or at its next one with the first step of its next test done.
-    if (partner_marked_left_out(info) || went_on(arg)) {
+    if (partner_marked(info, SYNC_LEFT_OUT_BASE) || went_on(arg)) {
         info->left_out = 1;
         report_progress(MT_PARTNER_LEFT_TEST);
         return 2;
@@ -687,6 +725,18 @@ int utlntw_sync_leave_out(utlntw_sync_info *info)
         return -1;
     }
     info->left_out = 1;
+    return 0;
+}
+
+int utlntw_sync_abort(utlntw_sync_info *info)
+{
+    if (info->my_alive_no == 0 || info->fd == 0 || info->fd == -1)
+        return -1;
+    if (info->marked && s_unlock(info->fd, SYNC_LEFT_OUT_BASE + info->my_alive_no) == 0)
+        info->marked = 0; // superseded: the partner is to stop, not to go on
+    if (s_lock(info->fd, F_WRLCK, SYNC_ABORTED_BASE + info->my_alive_no) != 0)
+        return -1;
+    info->aborted = 1;
     return 0;
 }
 
@@ -737,9 +787,8 @@ int cleanup(utlntw_sync_info *info, int delete_flag, time_t start, int timeout)
     if (info->my_alive_no != 0)
         s_unlock(info->fd, info->my_alive_no);
     s_unlock_sync_file(info);
-    close_file(info->fd);
-    // Closed: a second finish must not act on a descriptor reused since.
-    info->fd = -1;
+    if (delete_flag || !info->aborted)
+        close_sync_file(info);
     if (delete_flag) {
         unlink(info->sync_filename);
         peer_remove_stale();

@@ -253,7 +253,11 @@ struct Row {
     std::string name;
     Mode mode;
     std::vector<KindOutcome> outcome; // the faulty instance's kinds that do not pass
-    int status;                       // its exit status; other instances pass
+    int status;                       // its exit status; other instances pass, unless
+    // the partner (mode double, the fault on one host) is to stop at a
+    // barrier: its kinds that do not pass, lines its first NG step shows.
+    std::vector<KindOutcome> partner = {};
+    Lines partner_lines = {};
     // The step that must catch the fault (KIND_COUNT: the whole report; the
     // kind's title: the whole kind), lines it must show and line beginnings
     // it must not.
@@ -296,6 +300,7 @@ struct Row {
     Row &showing(Lines l, Lines no = {}) { const KindOutcome &o = outcome.front(); return catches(o.kind, o.ng.empty() ? k_kinds[o.kind].title : o.ng.front(), std::move(l), std::move(no)); }
     Row &faulty(const char *f, Scope s, const char *h = nullptr, const char *k = nullptr) { return fault = f, scope = s, host = h, fault_kind = k, *this; }
     Row &at_occasions(const char *a) { return at = a, *this; }
+    Row &partner_stops(std::vector<KindOutcome> o, Lines l) { return partner = std::move(o), partner_lines = std::move(l), *this; }
     Row &racy_after() { return racy = true, *this; }
     Row &with(Lines a, int t = 10) { return args = std::move(a), timeout = t, *this; }
     Row &driven(Drive d, int s = 0, std::string m = {}, int n = 1, int delay = 0, bool g = false)
@@ -410,7 +415,8 @@ std::vector<Row> rows()
         Row{"d02_nolock_target_single", SINGLE, {{T_LOCK, {MT_STEP_EXLOCKED_EXCL_NOWAIT}, 1}}, 255}.faulty("nolock", TARGET).showing({error_line(MT_PEER_NOT_EXLOCKED)}).with({}, 60),
         Row{"d03_nolock_share_double", DOUBLE, {{DS_LOCK, {MT_STEP_SHLOCKED_EXCL_NOWAIT, MT_STEP_SHLOCKED_EXCL_WAIT}, -1}}, 255}.faulty("nolock", SHARE).showing({error_line(MT_PEER_NOT_SHLOCKED)}),
         Row{"d04_conflict_hang_share_single", SINGLE, {{S_LOCK, {MT_STEP_SHLOCKED_EXCL_NOWAIT}, -1}}, 255}.faulty("lock-conflict-hang", SHARE).showing({timeout}, {progress(MT_PEER_SHLOCKED_OK)}),
-        Row{"d05_conflict_hang_target_double", DOUBLE, {{DT_LOCK, {MT_STEP_EXLOCKED_EXCL_NOWAIT}, -1}}, 255}.faulty("lock-conflict-hang", TARGET).showing({timeout}, {progress(MT_PEER_EXLOCKED_OK)}),
+        Row{"d05_conflict_hang_target_double", DOUBLE, {{DT_LOCK, {MT_STEP_EXLOCKED_EXCL_NOWAIT}, -1}}, 255}.faulty("lock-conflict-hang", TARGET, "hostA").showing({timeout}, {progress(MT_PEER_EXLOCKED_OK)})
+            .partner_stops({{DT_LOCK, {MT_STEP_EXLOCKED_EXCL_WAIT}, -1}}, {progress(MT_PARTNER_ENDED), error_line(MT_SYNC_FAILED)}),
         Row{"d06_lockwait_never_target_single", SINGLE, {{T_LOCK, {MT_STEP_EXCL_WAIT}, -1}}, 255}.faulty("lockwait-never", TARGET).showing({timeout}),
         Row{"d07_nolockf_userapl", USERAPL, {{U_LOCK, {MT_STEP_L2}, 1, MT_STEP_L3}}, 255}.faulty("nolockf", TARGET_FILE).showing({exclusive(MT_LOCK, false)}, {refused}),
         Row{"d08_open_missing_target_single", SINGLE, {{T_OPEN, {MT_STEP_OPEN_MISSING, MT_STEP_OPEN_NEW, MT_STEP_OPEN_READ, MT_STEP_OPEN_WRITE, MT_STEP_OPEN_RDWR, MT_STEP_CHOWN}, 1}}, 255}.faulty("open-missing", TARGET).showing({error_line(MT_OPEN_GRANTED_NG)}),
@@ -728,8 +734,9 @@ void Scenario::check(const Row &r, const Instance &in, const std::string &partne
 {
     SCOPED_TRACE(std::string("instance ") + in.code + " " + (in.host != nullptr ? in.host : ""));
     const Lines l = split_lines(in.report);
-    const std::vector<KindOutcome> outcome = in.faulty ? r.outcome : std::vector<KindOutcome>();
-    EXPECT_EQ(in.run.status, in.faulty ? r.status : 0) << in.report << in.run.err;
+    const std::vector<KindOutcome> outcome = in.faulty ? r.outcome : r.partner;
+    EXPECT_EQ(in.run.status, in.faulty || !outcome.empty() ? r.status : 0)
+        << in.report << in.run.err;
     Lines tree = test_lines(l), want = expected_tree(r.mode, outcome);
     for (Lines *t : {&tree, &want}) {
         auto at = r.racy && in.faulty ? std::find(t->begin(), t->end(), step_end(3, r.step, false))
@@ -739,15 +746,18 @@ void Scenario::check(const Row &r, const Instance &in, const std::string &partne
     }
     EXPECT_EQ(tree, want) << in.report;
     EXPECT_EQ(in.run.err, "");
-    // Only an abort, or a row that expects it, may wait out a time-out.
-    bool may_time_out = any_begins(r.lines, error_line(MT_TIMEOUT));
+    // Only an abort of the faulty instance, or a row that expects it, may
+    // wait out a time-out (a stopping partner stops at once).
+    bool may_time_out = in.faulty && any_begins(r.lines, error_line(MT_TIMEOUT));
     for (const KindOutcome &o : outcome)
-        may_time_out = may_time_out || o.result < 0;
+        may_time_out = may_time_out || (in.faulty && o.result < 0);
     EXPECT_TRUE(may_time_out || !any_begins(l, error_line(MT_TIMEOUT))) << in.report;
-    const Lines inside = catching_block(l, r.kind, r.step);
-    EXPECT_TRUE(!in.faulty || r.lines.empty() || !inside.empty())
-        << "the catching step did not run";
-    for (const std::string &want : in.faulty ? r.lines : Lines())
+    const bool stops = !in.faulty && !outcome.empty();
+    const Lines inside = stops ? catching_block(l, outcome[0].kind, outcome[0].ng[0])
+                               : catching_block(l, r.kind, r.step);
+    const Lines &shown = in.faulty ? r.lines : r.partner_lines;
+    EXPECT_TRUE(shown.empty() || !inside.empty()) << "the catching step did not run";
+    for (const std::string &want : shown)
         EXPECT_TRUE(
             want[0] == '~'
                 ? std::any_of(

@@ -41,7 +41,10 @@ int meet(utlntw_sync_info *info, const std::string &dir, int barriers)
 // 0) or before it arrives (1) is noticed by the liveness probe, not by the
 // time-out; one that this party ended itself (2) is finished alone at once;
 // one that finishes the pairing a barrier early (3), while the survivor
-// came first to the barrier before, leaves that barrier with 1 at once.
+// came first to the barrier before, leaves that barrier with 1 at once;
+// one that aborts instead fails it at once, whether it finished before the
+// survivor's handshake (4) or the survivor waits inside it (5, the first
+// barrier).
 // A start that never opened the sync file (its directory is missing) fails
 // its finish, which restores the umask all the same; a liveness probe on it
 // counts the partner as gone.
@@ -54,21 +57,23 @@ TEST(Sync, PartnerDeathIsNoticedByTheProbeAndAFailedStartFailsItsFinish)
         return contains_line(split_lines(read_file_bytes(log)),
                              report_line(is_error, filled(id), err));
     };
-    for (int moment : {0, 1, 2, 3}) {
+    for (int moment : {0, 1, 2, 3, 4, 5}) {
         SCOPED_TRACE(moment);
         ASSERT_EQ(0, truncate(log.c_str(), 0));
-        const int barriers = moment == 2 ? 0 : 2;
+        const int barriers = moment == 2 || moment == 5 ? 0 : 2;
         msg_flush();
         const pid_t child = fork();
         if (child == 0) {
             msg_finish();
             utlntw_sync_info s;
-            if (meet(&s, share.path(), barriers - (moment == 3)) != 0)
+            if (meet(&s, share.path(), barriers - (moment >= 3)) != 0)
                 _exit(10);
-            if (moment == 3) { // second to the last barrier, finishing while the survivor waits
+            if (moment >= 3) { // finishing or aborting a barrier early while the survivor waits
                 usleep(300000);
-                const int passed = utlntw_sync_wait(&s);
+                int passed = moment == 5 ? 0 : utlntw_sync_wait(&s);
                 usleep(300000);
+                if (moment >= 4)
+                    passed |= utlntw_sync_abort(&s);
                 _exit(passed == 0 && utlntw_sync_finish(&s) == 0 ? 0 : 12);
             }
             if (moment == 0)
@@ -92,14 +97,15 @@ TEST(Sync, PartnerDeathIsNoticedByTheProbeAndAFailedStartFailsItsFinish)
         EXPECT_LT(std::chrono::steady_clock::now() - start,
                   std::chrono::milliseconds(moment == 2 ? 1000 : 5000));
         EXPECT_FALSE(has(MT_TIMEOUT, true)) << "noticed by the time-out, not the probe";
-        EXPECT_EQ(moment < 2, has(MT_PARTNER_ENDED) && has(MT_SYNC_FAILED, true));
+        EXPECT_EQ(moment < 2 || moment == 4, has(MT_PARTNER_ENDED) && has(MT_SYNC_FAILED, true));
+        EXPECT_EQ(moment == 5, has(MT_SYNC_FAILED, true) && !has(MT_PARTNER_ENDED));
         EXPECT_EQ(moment == 3, has(MT_PARTNER_FINISHED_EARLY));
         // The end-wait file never comes from a partner that is gone; one that
         // finished first has made it.
         if (moment != 2) {
-            EXPECT_EQ(moment == 3 ? 0 : -1, utlntw_sync_finish(&me));
+            EXPECT_EQ(moment >= 3 ? 0 : -1, utlntw_sync_finish(&me));
         }
-        if (moment == 0 || moment == 3) {
+        if (moment == 0 || moment >= 3) {
             EXPECT_EQ(0, reap_party(child));
         }
         EXPECT_TRUE(share.entries().empty());
