@@ -454,7 +454,7 @@ std::vector<Row> rows()
         Row{"d35_write_ignored_share_double", DOUBLE, {{DS_OPEN, {MT_STEP_READ_PEERS, MT_STEP_READ_PEERS_LOCKED}, 1}}, 255}.faulty("write-ignored", SHARE)
             .showing({data_bad("T=S W=1 F=? H=? P=?", "")}),
         Row{"d36_lockwait_never_at_handover_share_double", DOUBLE, {{DS_LOCK, {MT_STEP_SHLOCKED_EXCL_WAIT, MT_STEP_EXLOCKED_EXCL_NOWAIT}, -1}}, 255}.faulty("lockwait-never", SHARE).at_occasions("7").showing({timeout}).racy_after(),
-        Row{"d37_conflict_hang_at_handover_probe_share_double", DOUBLE, {{DS_LOCK, {MT_STEP_SHLOCKED_EXCL_WAIT}, -1}}, 255}.faulty("lock-conflict-hang", SHARE).at_occasions("3").showing({timeout}).racy_after(),
+        Row{"d37_conflict_hang_at_handover_probe_share_double", DOUBLE, {{DS_LOCK, {MT_STEP_SHLOCKED_EXCL_WAIT}, -1}}, 255}.faulty("lock-conflict-hang", SHARE).at_occasions("3").showing({timeout}, {error_line(MT_SYNC_FAILED)}),
         Row{"d38_open_existing_eacces_target_double", DOUBLE, {{DT_OPEN, {MT_STEP_OPEN_PEERS}, 1}}, 255}.faulty("open-existing-eacces", TARGET).at_occasions("1").showing({error_line(MT_OPEN_FAILED, EACCES)}),
         Row{"d39_refused_at_release_share_single", SINGLE, {{S_LOCK, {MT_STEP_SHRELEASED_EXCL_NOWAIT}, 1}}, 255}.faulty("lock-refused-once", SHARE).at_occasions("4").showing({exclusive(MT_LOCK_FAILED, true) + eagain}),
         Row{"d40_lockwait_never_at_release_share_single", SINGLE, {{S_LOCK, {MT_STEP_SHLOCKED_EXCL_WAIT}, -1}}, 255}.faulty("lockwait-never", SHARE).at_occasions("4").showing({timeout}),
