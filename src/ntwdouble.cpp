@@ -537,8 +537,11 @@ void wait_for_term(pid_t instance)
     int fd = open_file(own_path, O_RDWR, NTW_FILE_MODE, timeout, 0);
     lock_file(fd, exclusive, wait, timeout, 0);
     wait_for_term(instance);
-    if (s_term_received)
-        wait_sync_processing(); // the partner's waiting request must really wait
+    // The lock is held 3 s more after the instance's signal, and also once
+    // the instance is gone (killed): the partner's waiting request must
+    // really wait on a held lock, so that it is judged on the lock service,
+    // not on how this instance ended.
+    wait_sync_processing();
     unlock_file(fd, timeout);
     close_file(fd);
     exit(0);
